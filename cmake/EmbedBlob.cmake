@@ -1,0 +1,25 @@
+# kv_embed_blob(<symbol> <file> <size> <output.cpp>)
+# Writes <output.cpp> defining `extern const unsigned char <symbol>[<size>]`
+# with the bytes of <file>. The build stops when the file is missing or has
+# another size, since a wrong-sized key table or loader would be sent to a
+# device as it stands.
+function(kv_embed_blob symbol file size output)
+  if(NOT EXISTS "${file}")
+    message(FATAL_ERROR "Supplied data file ${file} is missing (expected ${size} bytes for ${symbol}).")
+  endif()
+  file(SIZE "${file}" actual)
+  if(NOT actual EQUAL size)
+    message(FATAL_ERROR "Supplied data file ${file} has ${actual} bytes; ${symbol} needs exactly ${size} bytes.")
+  endif()
+  file(READ "${file}" hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n    " bytes "${bytes}")
+  set(content "// Generated from ${file}; do not edit.\nextern const unsigned char ${symbol}[${size}];\nconst unsigned char ${symbol}[${size}] = {\n    ${bytes}\n};\n")
+  if(EXISTS "${output}")
+    file(READ "${output}" old)
+  endif()
+  if(NOT "${old}" STREQUAL "${content}")
+    file(WRITE "${output}" "${content}")
+  endif()
+  set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
+endfunction()

@@ -1,0 +1,27 @@
+// The printer's firmware downloader: version query over the printer link
+// protocol, firmware download through the ROM bootloader.
+#ifndef KV_RPU_RPUFWDN_H
+#define KV_RPU_RPUFWDN_H
+
+#include "app/DnResult.h"
+#include "stbl/STBLLib.h"
+
+
+class CKvRPUFwDn {
+  public:
+    int iBlockCount;
+    CSTBLLib stblLib;
+    char szPortName[100];
+    char szFilePath[256];
+    int iBaudRate;
+
+    CKvRPUFwDn();
+    ~CKvRPUFwDn();
+    CKvRPUFwDn(const CKvRPUFwDn&) = delete;
+    CKvRPUFwDn& operator=(const CKvRPUFwDn&) = delete;
+
+    int GetVersionInfo(char* pVersion, char* pCrc);
+    int FirmwareDownload(char* szPath);
+};
+
+#endif
