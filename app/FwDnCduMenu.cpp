@@ -1,0 +1,4 @@
+// Placeholder until the dispenser menu lands.
+#include "app/FwDn.h"
+
+void DisplayCDUMenu() {}

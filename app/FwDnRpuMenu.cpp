@@ -1,0 +1,4 @@
+// Placeholder until the printer menu lands.
+#include "app/FwDn.h"
+
+void DisplayRpuMenu() {}
