@@ -1,0 +1,337 @@
+// Flash erase, the packetised download / verify / upload of a whole image,
+// and the progress count that drives the console progress bars.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "stbl/STBLLib.h"
+
+namespace {
+
+// Pages per erase request, for both erase commands.
+const unsigned short ERASE_CHUNK = 10;
+
+// The largest packet whose length still fits the one-byte count of a Read or
+// Write request and is a multiple of 4.
+const uint64_t MAX_BULK_PACKET = 252;
+
+// Sends one erase request of the given kind and releases everything it
+// allocated before returning. `pages` points at `n` two-byte list entries
+// (low byte first); it is ignored for the global forms.
+unsigned char SendEraseRequest(CSTBLLib* lib, bool extended, bool global, unsigned short n,
+                               const unsigned char* pages) {
+    STBL_Request* rq = static_cast<STBL_Request*>(calloc(1, sizeof(STBL_Request)));
+    TargetDescriptor* work = static_cast<TargetDescriptor*>(calloc(1, sizeof(TargetDescriptor)));
+    unsigned char* data = nullptr;
+    if (!global) {
+        data = static_cast<unsigned char*>(malloc(extended ? 2u * n : n));
+    }
+    if (rq == nullptr || work == nullptr || (!global && data == nullptr)) {
+        free(rq);
+        free(work);
+        free(data);
+        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
+    }
+    rq->target = work;
+    rq->data = data;
+    if (extended) {
+        rq->cmd = ERASE_EXT_CMD;
+        rq->length = global ? 0 : n;
+        rq->pageCount = global ? 0xFFFF : n;
+        if (!global)
+            memcpy(data, pages, 2u * n); // entries as they stand, low byte first
+    } else {
+        rq->cmd = ERASE_CMD;
+        rq->length = global ? 0 : n;
+        rq->sectorCount = global ? 0xFF : static_cast<unsigned char>(n);
+        for (unsigned short i = 0; !global && i < n; i++)
+            data[i] = pages[2 * i]; // the standard command takes the low byte only
+    }
+    unsigned char status = lib->Send_RQ(rq);
+    // The working record may alias the object's product-ID block; only the
+    // record itself belongs to this request.
+    free(work);
+    free(data);
+    free(rq);
+    return status;
+}
+
+// One erase branch: a global request, or the list in chunks of ten pages.
+unsigned char EraseWith(CSTBLLib* lib, bool extended, unsigned short count,
+                        const unsigned char* pages) {
+    if (count == 0xFFFF) {
+        unsigned char status = SendEraseRequest(lib, extended, true, 0, nullptr);
+        if (status != SUCCESS)
+            return status;
+        lib->progressCount = 25;
+        return SUCCESS;
+    }
+    for (unsigned int first = 0; first < count; first += ERASE_CHUNK) {
+        unsigned short n =
+            static_cast<unsigned short>(count - first < ERASE_CHUNK ? count - first : ERASE_CHUNK);
+        unsigned char status = SendEraseRequest(lib, extended, false, n, pages + 2u * first);
+        if (status != SUCCESS)
+            return status;
+        lib->progressCount++;
+    }
+    return SUCCESS;
+}
+
+// The checks every bulk operation makes before it touches the line. The
+// packet size must be a multiple of 4 that fits a one-byte count, so that
+// neither a division by zero nor a write of odd length can follow.
+unsigned char BulkPreconditions(CSTBLLib* lib, unsigned char flag, const unsigned char* image,
+                                unsigned long size) {
+    if (!lib->COM_is_Open())
+        return NO_CON_AVAILABLE;
+    if (flag == 0)
+        return CMD_NOT_ALLOWED;
+    if (image == nullptr && size > 0)
+        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
+    if (MAX_DATA_SIZE == 0 || MAX_DATA_SIZE % 4 != 0 || MAX_DATA_SIZE > MAX_BULK_PACKET)
+        return INPUT_PARAMS_ERROR;
+    return SUCCESS;
+}
+
+bool AllBlank(const unsigned char* bytes, unsigned long n) {
+    for (unsigned long i = 0; i < n; i++) {
+        if (bytes[i] != 0xFF)
+            return false;
+    }
+    return true;
+}
+
+// Draws one state of a 25-cell progress bar. After a full packet the line
+// ends in a carriage return and is flushed so that the next state overwrites
+// it; after the last, partial packet it is left as it stands.
+void DrawBar(CSTBLLib* lib, const char* label, bool fullPacket) {
+    unsigned char percent = 0;
+    lib->GetProgress(&percent);
+    int p = percent;
+    int q = p / 4;
+    char cells[26];
+    for (int j = 0; j < 25; j++)
+        cells[j] = (q == j) ? '>' : (q > j ? '=' : ' ');
+    cells[25] = '\0';
+    printf("%s%s", label, cells);
+    if (fullPacket) {
+        printf("] %d%%\r", p);
+        fflush(stdout);
+    } else {
+        printf("] %d%%", p);
+    }
+}
+
+const char* const DOWNLOAD_LABEL = " Download : [";
+const char* const VERIFY_LABEL = " Verify   : [";
+
+} // namespace
+
+unsigned char CSTBLLib::STBL_ERASE(unsigned short count, unsigned char* pages) {
+    if (!COM_is_Open())
+        return NO_CON_AVAILABLE;
+    bool standard = pTarget->bErase != 0;
+    // The extended command has a framing only in the 0x79 dialect; a flag
+    // left over from an earlier target must not send it to a 0x75 target.
+    bool extended = pTarget->bEraseExt != 0 && ACK_VALUE == 0x79;
+    if (!standard && !extended)
+        return CMD_NOT_ALLOWED;
+    if (standard) {
+        if (pages == nullptr && count != 0xFFFF)
+            return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
+        unsigned char status = EraseWith(this, false, count, pages);
+        if (status != SUCCESS)
+            return status;
+    }
+    if (extended) {
+        if (pages == nullptr && count != 0xFFFF)
+            return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
+        unsigned char status = EraseWith(this, true, count, pages);
+        if (status != SUCCESS)
+            return status;
+    }
+    return SUCCESS;
+}
+
+unsigned char CSTBLLib::SetActivityTime(unsigned long total) {
+    progressCount = 0;
+    activityTime = total;
+    return SUCCESS;
+}
+
+unsigned char CSTBLLib::GetActivityTime(unsigned long* total) {
+    if (total == nullptr)
+        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
+    *total = activityTime;
+    return SUCCESS;
+}
+
+unsigned char CSTBLLib::GetProgress(unsigned char* percent) {
+    if (activityTime == 0)
+        activityTime = 1;
+    // Capped at 100 in full width, before it is narrowed to a byte.
+    uint64_t p;
+    if (progressCount >= activityTime)
+        p = 100;
+    else if (activityTime <= UINT64_MAX / 100)
+        p = static_cast<uint64_t>(progressCount) * 100 / activityTime;
+    else
+        p = progressCount / (activityTime / 100);
+    if (p > 100)
+        p = 100;
+    if (percent != nullptr)
+        *percent = static_cast<unsigned char>(p);
+    return SUCCESS;
+}
+
+unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, unsigned char* image, unsigned long size,
+                                    unsigned char optimize) {
+    unsigned char status = BulkPreconditions(this, pTarget->bWrite, image, size);
+    if (status != SUCCESS)
+        return status;
+    const unsigned long packet = static_cast<unsigned long>(MAX_DATA_SIZE);
+    unsigned char* buffer = static_cast<unsigned char*>(malloc(packet));
+    if (buffer == nullptr)
+        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
+    const unsigned char size8 = static_cast<unsigned char>(packet);
+
+    unsigned long full = size / packet;
+    for (unsigned long k = 0; k < full; k++) {
+        memset(buffer, 0xFF, packet);
+        memcpy(buffer, image, packet);
+        if (!(optimize && AllBlank(buffer, packet))) {
+            status = STBL_WRITE(address, size8, buffer);
+            if (status != SUCCESS) {
+                free(buffer);
+                printf("\n STBL_WRITE ERROR : %d\n", status);
+                return status;
+            }
+        }
+        image += packet;
+        address += packet;
+        progressCount++;
+        DrawBar(this, DOWNLOAD_LABEL, true);
+    }
+
+    unsigned long r = size % packet;
+    if (r > 0) {
+        // The write length is raised to a multiple of 4; the bytes behind the
+        // image are rewritten with what the target already holds there.
+        memset(buffer, 0xFF, packet);
+        unsigned long n = r - (r % 4) + 4;
+        status = STBL_READ(address, static_cast<unsigned char>(n), buffer);
+        if (status != SUCCESS) {
+            free(buffer);
+            printf("\n (remain)STBL_READ ERROR : %d\n", status);
+            return status;
+        }
+        memcpy(buffer, image, r);
+        if (!(optimize && AllBlank(image, r))) {
+            status = STBL_WRITE(address, static_cast<unsigned char>(n), buffer);
+            if (status != SUCCESS) {
+                free(buffer);
+                printf("\n (remain)STBL_WRITE ERROR : %d\n", status);
+                return status;
+            }
+        }
+        progressCount++;
+        DrawBar(this, DOWNLOAD_LABEL, false);
+    }
+    printf("\n");
+    free(buffer);
+    return status;
+}
+
+unsigned char CSTBLLib::STBL_VERIFY(unsigned long address, unsigned char* image, unsigned long size,
+                                    unsigned char optimize) {
+    unsigned char status = BulkPreconditions(this, pTarget->bRead, image, size);
+    if (status != SUCCESS)
+        return status;
+    const unsigned long packet = static_cast<unsigned long>(MAX_DATA_SIZE);
+    unsigned char* buffer = static_cast<unsigned char*>(malloc(packet));
+    if (buffer == nullptr)
+        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
+    const unsigned char size8 = static_cast<unsigned char>(packet);
+
+    unsigned long full = size / packet;
+    for (unsigned long k = 0; k < full; k++) {
+        if (!(optimize && AllBlank(image, packet))) {
+            memset(buffer, 0xFF, packet);
+            status = STBL_READ(address, size8, buffer);
+            if (status != SUCCESS) {
+                free(buffer);
+                return status;
+            }
+            if (memcmp(buffer, image, packet) != 0) {
+                free(buffer);
+                printf("\n CMD_NOT_ALLOWED ERROR\n");
+                return CMD_NOT_ALLOWED;
+            }
+        }
+        image += packet;
+        address += packet;
+        progressCount++;
+        DrawBar(this, VERIFY_LABEL, true);
+    }
+
+    unsigned long r = size % packet;
+    if (r > 0) {
+        if (!(optimize && AllBlank(image, r))) {
+            // An odd remainder is read as one byte more; the buffer has room.
+            memset(buffer, 0xFF, packet);
+            status = STBL_READ(address, static_cast<unsigned char>(r), buffer);
+            if (status != SUCCESS) {
+                free(buffer);
+                return status;
+            }
+            if (memcmp(buffer, image, r) != 0) {
+                free(buffer);
+                printf("\n (remain)CMD_NOT_ALLOWED ERROR\n");
+                return CMD_NOT_ALLOWED;
+            }
+        }
+        progressCount++;
+        DrawBar(this, VERIFY_LABEL, false);
+    }
+    printf("\n");
+    free(buffer);
+    return status;
+}
+
+unsigned char CSTBLLib::STBL_UPLOAD(unsigned long address, unsigned char* buffer,
+                                    unsigned long size) {
+    unsigned char status = BulkPreconditions(this, pTarget->bRead, buffer, size);
+    if (status != SUCCESS)
+        return status;
+    const unsigned long packet = static_cast<unsigned long>(MAX_DATA_SIZE);
+    unsigned char* work = static_cast<unsigned char*>(malloc(packet));
+    if (work == nullptr)
+        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
+
+    unsigned long full = size / packet;
+    for (unsigned long k = 0; k < full; k++) {
+        memset(work, 0xFF, packet);
+        status = STBL_READ(address, static_cast<unsigned char>(packet), work);
+        if (status != SUCCESS) {
+            free(work);
+            return status;
+        }
+        memcpy(buffer, work, packet);
+        buffer += packet;
+        address += packet;
+        progressCount++;
+    }
+    unsigned long r = size % packet;
+    if (r > 0) {
+        memset(work, 0xFF, packet);
+        status = STBL_READ(address, static_cast<unsigned char>(r), work);
+        if (status != SUCCESS) {
+            free(work);
+            return status;
+        }
+        memcpy(buffer, work, r);
+        progressCount++;
+    }
+    free(work);
+    return status;
+}
