@@ -1,4 +1,98 @@
-// Placeholder until the printer menu lands.
-#include "app/FwDn.h"
+// The printer menu: reads the printer's firmware version and CRC (online
+// mode) or downloads a firmware file into it (boot mode).
+#include <cstdio>
+#include <cstring>
 
-void DisplayRpuMenu() {}
+#include "app/FwDn.h"
+#include "rpu/RpuFwDn.h"
+
+namespace {
+
+const char* const RPU_MENU_TITLE = "\n *  RPU F/W Download                              ";
+const char* const RPU_MENU_OPTIONS[] = {
+    "\n *  1 : Get F/W Version and CRC                   ",
+    "\n *  2 : F/W Download                              ",
+    "\n *  ANY KEY : Quit RPU F/W Download               ",
+};
+
+const char* const NO_INPUT_TEXT = " No input. Please try again and input value.";
+
+void ShowVersionAndCrc(CKvRPUFwDn* downloader, char* version, char* crcText) {
+    if (SetComport(downloader->szPortName) == 0) {
+        puts(NO_INPUT_TEXT);
+        return;
+    }
+    puts("\n -- GET F/W VERSION AND CRC -- ");
+    int result = downloader->GetVersionInfo(version, crcText);
+    if (result == 0) {
+        printf(" Current F/W Ver : %s, CRC : 0x%s\n", version, crcText);
+    } else if (result == -4) {
+        puts(" Cannot open the serial port.\n Please, check that the serial port in use and try "
+             "again...");
+    } else {
+        puts(" The serial port could not be opened or no response.");
+        puts(" Please, verify the online mode settings and the serial port.\n Reset device then "
+             "try again...");
+        puts(" Online mode setting:\n Move No.1 DIP switch(DIP 1) to the OFF and press the Reset "
+             "button");
+    }
+}
+
+void DownloadFirmware(CKvRPUFwDn* downloader, char* path) {
+    if (SetComport(downloader->szPortName) == 0) {
+        puts(NO_INPUT_TEXT);
+        return;
+    }
+    printf("\n");
+    // The path of the last download of this menu run is offered again.
+    if (downloader->szFilePath[0] != '\0')
+        memcpy(path, downloader->szFilePath, sizeof(downloader->szFilePath));
+    if (SetFilePath(1, path) == 0) {
+        puts(NO_INPUT_TEXT);
+        return;
+    }
+    puts("\n -- START RPU F/W DOWNLOAD -- ");
+    puts(" Please check if the RPU is in BOOT MODE before downloading.");
+    puts(" Boot mode setting:\n Move No.1 DIP switch(DIP 1) to the ON and press the Reset button");
+    printf(" Do you want to start f/w download? (Y/n) : ");
+
+    int answer = ReadAnswer();
+    if (answer == 'Y' || answer == 'y' || answer == '\n')
+        DisplayResultMessage(downloader->FirmwareDownload(path));
+    else
+        puts(" Cancel firmware download.");
+}
+
+} // namespace
+
+void DisplayRpuMenu() {
+    CKvRPUFwDn downloader;
+    char path[256];
+    char version[50];
+    char crcText[10];
+    memset(path, 0, sizeof(path));
+    memset(version, 0, sizeof(version));
+    memset(crcText, 0, sizeof(crcText));
+
+    for (;;) {
+        DrawMenuFrame(RPU_MENU_TITLE, RPU_MENU_OPTIONS, 3);
+        char key = 0;
+        // At the end of input the menu leaves as the quit key does.
+        if (!ReadMenuKey(&key))
+            key = 'q';
+        printf("\n");
+
+        if (key == '1') {
+            ShowVersionAndCrc(&downloader, version, crcText);
+        } else if (key == '2') {
+            DownloadFirmware(&downloader, path);
+        } else if (key == 'Q' || key == 'q') {
+            puts("\n -- RPU F/W Download END --");
+            return;
+        } else {
+            puts("\n ABNORMAL SELECTED ");
+            return;
+        }
+        printf("\n");
+    }
+}

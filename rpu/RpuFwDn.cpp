@@ -1,0 +1,200 @@
+// The printer's firmware downloader: reads the firmware version and CRC over
+// the printer link protocol, and loads a firmware image through the ROM
+// bootloader.
+#include "rpu/RpuFwDn.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "rpu/RPUCom.h"
+
+namespace {
+
+const unsigned long FLASH_START = 0x08000000;
+const int PACKET_SIZE = 128;
+const long BOOT_BAUD = 115200;
+const int BOOT_DATA_BITS = 8;
+const int BOOT_PARITY_EVEN = 2;
+const float BOOT_STOP_BITS = 1.0f;
+const unsigned short ERASE_ALL = 0xFFFF;
+
+// The bootloader addresses memory with 32 bits: an image that does not fit
+// between the flash start and the end of that range can never be written.
+const uint64_t MAX_IMAGE_SIZE = 0x100000000ULL - FLASH_START;
+
+const int VERSION_BAUDS[] = {115200, 460800, 9600, 57600};
+
+// Opens a firmware file for reading without ever blocking: a FIFO with no
+// writer or a device would otherwise hold the open (or the read) for ever.
+// Returns DN_OK with *file set, DN_FILE_NOT_FOUND when the path cannot be
+// opened, or DN_FILE_READ_FAIL when it names anything but a regular file.
+int OpenImageFile(const char* path, FILE** file) {
+    *file = nullptr;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return DN_FILE_NOT_FOUND;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return DN_FILE_READ_FAIL;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    *file = fdopen(fd, "rb");
+    if (*file == nullptr) {
+        close(fd);
+        return DN_FILE_NOT_FOUND;
+    }
+    return DN_OK;
+}
+
+// Reads the whole open file into a fresh buffer of size + 1 zeroed bytes.
+// Returns the buffer (owned by the caller, released with delete[]) and the
+// size, or nullptr when the size cannot be taken, the file is empty or too
+// large, the buffer cannot be had, or the read does not deliver it whole.
+unsigned char* ReadWholeImage(FILE* file, unsigned long* size) {
+    *size = 0;
+    if (fseek(file, 0, SEEK_END) != 0)
+        return nullptr;
+    long end = ftell(file);
+    if (end <= 0 || static_cast<uint64_t>(end) > MAX_IMAGE_SIZE)
+        return nullptr;
+    size_t length = static_cast<size_t>(end);
+    unsigned char* buffer = new (std::nothrow) unsigned char[length + 1];
+    if (buffer == nullptr)
+        return nullptr;
+    memset(buffer, 0, length + 1);
+    if (fseek(file, 0, SEEK_SET) != 0 || fread(buffer, length, 1, file) != 1) {
+        delete[] buffer;
+        return nullptr;
+    }
+    *size = static_cast<unsigned long>(length);
+    return buffer;
+}
+
+} // namespace
+
+CKvRPUFwDn::CKvRPUFwDn() : iBlockCount(0), stblLib(), iBaudRate(0) {
+    memset(szPortName, 0, sizeof(szPortName));
+    memset(szFilePath, 0, sizeof(szFilePath));
+    strcpy(szPortName, "/dev/ttyS4");
+}
+
+CKvRPUFwDn::~CKvRPUFwDn() {
+    RPU_PortClose();
+}
+
+int CKvRPUFwDn::GetVersionInfo(char* pVersion, char* pCrc) {
+    unsigned char crc[5];
+    memset(crc, 0, sizeof(crc));
+    int result = -1;
+    bool found = false;
+
+    // Every attempt must open the line at its own rate: a port left open by
+    // a failed attempt would be kept at the earlier rate, so it is closed.
+    RPU_PortClose();
+    for (int baud : VERSION_BAUDS) {
+        result =
+            RPU_InitGetVersion(szPortName, baud, reinterpret_cast<unsigned char*>(pVersion), crc);
+        if (result == 0) {
+            iBaudRate = baud;
+            printf("\n %s,%d Open Success\n", szPortName, baud);
+            found = true;
+            break;
+        }
+        RPU_PortClose();
+    }
+
+    if (!found) {
+        printf("\n %s Open Fail\n", szPortName);
+        RPU_PortClose();
+        return result;
+    }
+    snprintf(pCrc, 5, "%02X%02X", static_cast<unsigned>(crc[0]), static_cast<unsigned>(crc[1]));
+    RPU_PortClose();
+    return 0;
+}
+
+int CKvRPUFwDn::FirmwareDownload(char* szPath) {
+    puts(" Start firmware downloading.");
+    iBlockCount = 0;
+    if (szPath != szFilePath) {
+        const char* source = szPath != nullptr ? szPath : "";
+        snprintf(szFilePath, sizeof(szFilePath), "%s", source);
+    }
+
+    FILE* file = nullptr;
+    int opened = OpenImageFile(szFilePath, &file);
+    if (opened != DN_OK)
+        return opened;
+
+    unsigned long size = 0;
+    unsigned char* image = ReadWholeImage(file, &size);
+    unsigned char openResult = CANT_OPEN_COM;
+    if (image != nullptr) {
+        stblLib.SetCOMSettings(szPortName, BOOT_BAUD, BOOT_DATA_BITS, BOOT_PARITY_EVEN,
+                               BOOT_STOP_BITS);
+        openResult = stblLib.COM_Open();
+    }
+    fclose(file);
+
+    if (image == nullptr)
+        return DN_FILE_READ_FAIL;
+    if (openResult != SUCCESS && openResult != COM_ALREADY_OPENED) {
+        delete[] image;
+        return DN_PORT_OPEN_FAIL;
+    }
+
+    iBlockCount = static_cast<int>(size / PACKET_SIZE + (size % PACKET_SIZE != 0 ? 1 : 0));
+    stblLib.SetPaketSize(PACKET_SIZE);
+
+    int result = DN_OK;
+    unsigned char version = 0;
+    Commands commands;
+    memset(&commands, 0, sizeof(commands));
+
+    if (stblLib.STBL_Init_BL() != SUCCESS) {
+        result = DN_NO_RESPONSE;
+    } else if (stblLib.STBL_GET(&version, &commands) != SUCCESS) {
+        delete[] image;
+        if (stblLib.COM_is_Open())
+            stblLib.COM_Close();
+        printf(" STBL_GET Fail : %s\n", szPortName);
+        return DN_NO_RESPONSE;
+    } else {
+        if (!commands.bRead || !commands.bWrite || !commands.bErase) {
+            if (!commands.bRead)
+                stblLib.STBL_READOUT_PERM_UNPROTECT();
+            if (!commands.bWrite || !commands.bErase)
+                stblLib.STBL_WRITE_PERM_UNPROTECT();
+            unsigned char again = stblLib.STBL_Init_BL();
+            if (again == SUCCESS)
+                again = stblLib.STBL_GET(&version, &commands);
+            if (again != SUCCESS)
+                result = DN_NO_RESPONSE;
+        }
+        if (result == DN_OK && stblLib.STBL_ERASE(ERASE_ALL, nullptr) != SUCCESS)
+            result = DN_DOWNLOAD_FAIL;
+        if (result == DN_OK) {
+            stblLib.SetActivityTime(static_cast<unsigned long>(iBlockCount));
+            if (stblLib.STBL_DNLOAD(FLASH_START, image, size, 0) != SUCCESS)
+                result = DN_DOWNLOAD_FAIL;
+        }
+        if (result == DN_OK) {
+            stblLib.SetActivityTime(static_cast<unsigned long>(iBlockCount));
+            if (stblLib.STBL_VERIFY(FLASH_START, image, size, 0) != SUCCESS)
+                result = DN_VERIFY_FAIL;
+        }
+    }
+
+    delete[] image;
+    if (stblLib.COM_is_Open())
+        stblLib.COM_Close();
+    return result;
+}
