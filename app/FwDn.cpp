@@ -1,7 +1,287 @@
-// Placeholder until the console front end lands.
+// Console front end: program entry, main menu, the port-name and file-path
+// prompts, the download result messages, and the console helpers shared by
+// the three menus (menu frame, key, answer, number and line reading).
 #include "app/FwDn.h"
 
-void DisplayMainMenu() {}
+#include "app/DnResult.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <stdio_ext.h>
+#include <unistd.h>
+
+namespace {
+
+// ---- Where the console input stands ----------------------------------------
+// All reads of standard input pass through ConsoleGetc, so these two flags
+// always tell the truth about the stream.
+
+// True while no unread rest of a line is pending: nothing has been read yet,
+// or the last character taken was a newline.
+bool gbAtLineStart = true;
+// True once a read found the end of the input.
+bool gbInputEnded = false;
+
+int ConsoleGetc() {
+    int c = getchar();
+    if (c == EOF)
+        gbInputEnded = true;
+    else
+        gbAtLineStart = (c == '\n');
+    return c;
+}
+
+// Puts back the one character just read (a character that ends a number).
+void ConsoleUngetc(int c) {
+    if (c != EOF)
+        ungetc(c, stdin);
+}
+
+// Reads one line into `buf` (of `size` bytes, zeroed) as fgets does and drops
+// its newline. A line too long for the buffer loses its last taken character
+// as well, and its unread rest goes with the next discard. Returns false
+// when the input ended before any character was read.
+bool ReadLine(char* buf, int size) {
+    memset(buf, 0, static_cast<size_t>(size));
+    DiscardWaitingInput();
+    int len = 0;
+    int c = EOF;
+    while (len < size - 1) {
+        c = ConsoleGetc();
+        if (c == EOF)
+            break;
+        buf[len++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    if (len == 0)
+        return false;
+    // The newline that ends the line is dropped; a full buffer (the line did
+    // not fit) drops its last character like the newline it would have held.
+    // The last line of a file that ends without a newline keeps everything.
+    if (buf[len - 1] == '\n' || len == size - 1)
+        buf[len - 1] = '\0';
+    return true;
+}
+
+// Shows a saved name no longer than its field, even if it lacks the
+// terminator.
+int SavedLength(const char* saved, size_t field) {
+    return static_cast<int>(strnlen(saved, field - 1));
+}
+
+const size_t kPortField = 100;
+const size_t kPathField = 256;
+const int kLineBuffer = 256;
+
+} // namespace
+
+// ---- Shared console helpers -------------------------------------------------
+
+void DrawMenuFrame(const char* title, const char* const* options, int count) {
+    const char* border = "\n *************************************************";
+    const char* empty = "\n *                                                ";
+    printf("%s", border);
+    printf("%s", title);
+    printf("%s", empty);
+    for (int i = 0; i < count; ++i)
+        printf("%s", options[i]);
+    printf("%s", empty);
+    printf("%s", border);
+    printf("\n# ");
+}
+
+void DiscardWaitingInput() {
+    // Whatever is read next must be visible first.
+    fflush(stdout);
+    if (isatty(fileno(stdin))) {
+        // Typed ahead on a terminal: throw away everything buffered.
+        __fpurge(stdin);
+        gbAtLineStart = true;
+        return;
+    }
+    // A file or pipe of answers: only the rest of the line already begun
+    // belongs to the last answer; the following lines are the next answers.
+    while (!gbAtLineStart && !gbInputEnded)
+        ConsoleGetc();
+}
+
+bool ReadMenuKey(char* key) {
+    DiscardWaitingInput();
+    int c = ConsoleGetc();
+    while (c != EOF && isspace(c))
+        c = ConsoleGetc();
+    if (c == EOF)
+        return false;
+    *key = static_cast<char>(c);
+    return true;
+}
+
+int ReadAnswer() {
+    DiscardWaitingInput();
+    int c = ConsoleGetc();
+    if (c == EOF)
+        return EOF;
+    if (c != '\n')
+        ConsoleGetc(); // normally the newline that ends the answer
+    return c;
+}
+
+int ReadNumber(int* value) {
+    fflush(stdout);
+    int c = ConsoleGetc();
+    while (c != EOF && isspace(c))
+        c = ConsoleGetc();
+    if (c == EOF)
+        return EOF;
+    bool negative = false;
+    if (c == '+' || c == '-') {
+        negative = (c == '-');
+        c = ConsoleGetc();
+    }
+    if (c == EOF || !isdigit(c)) {
+        ConsoleUngetc(c);
+        gbAtLineStart = false;
+        return 0;
+    }
+    long long number = 0;
+    while (c != EOF && isdigit(c)) {
+        if (number <= INT_MAX)
+            number = number * 10 + (c - '0');
+        c = ConsoleGetc();
+    }
+    ConsoleUngetc(c);
+    gbAtLineStart = false; // the character after the number is still unread
+    if (negative)
+        number = -number;
+    if (number > INT_MAX)
+        number = INT_MAX;
+    if (number < INT_MIN)
+        number = INT_MIN;
+    *value = static_cast<int>(number);
+    return 1;
+}
+
+bool InputEnded() {
+    return gbInputEnded;
+}
+
+// ---- Prompts ----------------------------------------------------------------
+
+int SetComport(char* szPort) {
+    puts(" *** Input serial port name ***");
+    printf(" The currently saved port name is (%.*s).\n", SavedLength(szPort, kPortField), szPort);
+    puts(" Press ENTER to keep or input Port name to change.");
+    printf(" - Input Port Name : ");
+    char szInput[kLineBuffer];
+    if (!ReadLine(szInput, kLineBuffer))
+        return 0;
+    size_t len = strlen(szInput);
+    if (len >= kPortField) {
+        // A name cut short would open a different device: refuse it whole.
+        puts(" The port name is too long (99 characters at most). The saved port name is kept.");
+    } else if (len > 0) {
+        memcpy(szPort, szInput, len + 1);
+    }
+    return SavedLength(szPort, kPortField);
+}
+
+int SetFilePath(int nSelect, char* szPath) {
+    puts(" *** Input F/W file path ***");
+    if (szPath[0] != '\0') {
+        printf(" The currently saved F/W file path is (%.*s).\n", SavedLength(szPath, kPathField),
+               szPath);
+        puts(" Press ENTER to keep or input F/W file path to change.");
+    } else {
+        puts(" Enter the file path as a relative or absolute path.");
+        if (nSelect == 1) {
+            puts(" (ex: /home/user/FW/VARNO_RPU94_20190819.bin)");
+            puts(" (ex: ../FW/VARNO_RPU94_20190819.bin)");
+        } else {
+            puts(" (ex: /home/user/FW/IMBRA2_0G2A09_20200122.bin)");
+            puts(" (ex: ../FW/IMBRA2_0G2A09_20200122.bin)");
+        }
+    }
+    printf(" - Input F/W file path : ");
+    char szInput[kLineBuffer];
+    if (!ReadLine(szInput, kLineBuffer))
+        return 0;
+    size_t len = strlen(szInput); // at most 254: always fits the field
+    if (len > 0)
+        memcpy(szPath, szInput, len + 1);
+    return SavedLength(szPath, kPathField);
+}
+
+// ---- Result messages ----------------------------------------------------------
+
+void DisplayResultMessage(int nResult) {
+    switch (nResult) {
+    case DN_OK:
+        puts(" Download operation finished successfully.\n"
+             " Please change the device to online mode and check the version.");
+        break;
+    case DN_FILE_NOT_FOUND:
+        puts(" F/W File not found.\n Please check the firmware file and try again.");
+        break;
+    case DN_FILE_READ_FAIL:
+        puts(" Unable to read file.\n Please check the firmware file and try again.");
+        break;
+    case DN_NO_RESPONSE:
+        puts(" No response from the target.\n"
+             " The Boot loader can not be started.\n"
+             " Please, check the boot mode configuration and the flash protection status.\n"
+             " Reset device then try again...");
+        break;
+    case DN_DOWNLOAD_FAIL:
+        puts(" Failed to firmware data download.\n Please reset the board and try again.");
+        break;
+    case DN_VERIFY_FAIL:
+        puts(" Failed to firmware data verify.\n Please reset the board and try again.");
+        break;
+    case DN_PORT_OPEN_FAIL:
+        puts(" Cannot open the serial port.\n"
+             " The port may be used by another application\n"
+             " Please, check that the serial port in use and try again...");
+        break;
+    default:
+        puts(" An unknown error has occurred.\n Reset device then try again");
+        break;
+    }
+}
+
+// ---- Main menu ----------------------------------------------------------------
+
+void DisplayMainMenu() {
+    static const char* const kOptions[] = {
+        "\n *  1 : RPU ( RECEIPT PRINTER )                   ",
+        "\n *  2 : CDU ( CASH DISPENSER  )                   ",
+        "\n *  ANY KEY : Quit Program                        ",
+    };
+    for (;;) {
+        DrawMenuFrame("\n *  KALVOND FIRMWARE DOWNLOADER Rev0.1            ", kOptions, 3);
+        char key = 0;
+        if (!ReadMenuKey(&key) || key == 'Q' || key == 'q') {
+            // The end of the input ends the program as the quit key does.
+            puts("\n -- LINUX F/W Download Program END --");
+            fflush(stdout);
+            return;
+        }
+        if (key == '1') {
+            puts("\n -- START RPU F/W DOWNLOAD -- ");
+            DisplayRpuMenu();
+        } else if (key == '2') {
+            puts("\n -- START CDU F/W DOWNLOAD -- ");
+            DisplayCDUMenu();
+        } else {
+            puts("\n ABNORMAL SELECTED ");
+            puts(" -- LINUX F/W Download Program END --");
+            fflush(stdout);
+            return;
+        }
+    }
+}
 
 #ifndef KVFWDN_NO_MAIN
 int main() {

@@ -5,13 +5,34 @@
 #define KV_APP_FWDN_H
 
 void DisplayMainMenu();
-void DisplayRpuMenu();  // app/FwDnRpuMenu.cpp
-void DisplayCDUMenu();  // app/FwDnCduMenu.cpp
+void DisplayRpuMenu(); // app/FwDnRpuMenu.cpp
+void DisplayCDUMenu(); // app/FwDnCduMenu.cpp
+// Port-name prompt on the 100-byte saved name. An entry of more than 99
+// characters is refused with one line and the saved name is kept. Returns the
+// length of the saved name; 0 when none is saved or the input has ended.
 int SetComport(char* szPort);
+// File-path prompt on the 256-byte saved path; nSelect 1 shows the printer's
+// example paths, any other value the dispenser's. Returns the length of the
+// saved path; 0 when none is saved or the input has ended.
 int SetFilePath(int nSelect, char* szPath);
 void DisplayResultMessage(int nResult);
 
 // ---- Shared by the three menus -------------------------------------------
+//
+// Every read of the console goes through the helpers below; they alone know
+// where the input stands (see DiscardWaitingInput), so a device menu must not
+// call scanf/getchar/fgets on stdin itself.
+//
+// End of input: once standard input has ended, nothing can be read any more
+// and every menu and prompt ends instead of repeating:
+//   - SetComport / SetFilePath take nothing and return 0, so the device menu
+//     prints its no-input line and takes no action;
+//   - ReadMenuKey returns false: the device menu leaves as its "q" does
+//     (the main menu then ends as its "q" does);
+//   - ReadAnswer returns EOF: the download is cancelled;
+//   - ReadNumber returns EOF: treated as an invalid entry.
+// Typed text is only ever printed through "%s", never as a format string.
+
 // Draws a menu frame: border, title, empty line, the option lines, empty
 // line, border, and the prompt "\n# ". Each line argument is the exact text
 // of its frame line, newline included (e.g. "\n *  1 : ...   ").
@@ -27,6 +48,12 @@ bool ReadMenuKey(char* key);
 // character and, unless it was a newline, one more. Returns the first
 // character, or EOF when the input has ended.
 int ReadAnswer();
+// Reads a number as " %d" does, without discarding waiting input first:
+// blanks and newlines are skipped, then an optional sign and digits. Returns
+// 1 with the number stored, 0 when the next character does not start a
+// number (it stays unread until the next discard), EOF when the input has
+// ended. A number too large for an int is stored as INT_MAX / INT_MIN.
+int ReadNumber(int* value);
 // True once standard input has ended.
 bool InputEnded();
 
