@@ -1,4 +1,175 @@
-// Placeholder until the dispenser menu lands.
+// The dispenser menu: version information and cassette number, setting the
+// cassette number (dispenser in online mode), and firmware download (boot
+// mode) with the model and road taken from the firmware file itself.
 #include "app/FwDn.h"
 
-void DisplayCDUMenu() {}
+#include "cdu/CduFwDn.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* const kTitle = "\n *  CDU F/W Download                              ";
+const char* const kOptions[] = {
+    "\n *  1 : Get F/W Version and Cassette Number       ",
+    "\n *  2 : Set Cassette Number                       ",
+    "\n *  3 : F/W Download                              ",
+    "\n *  ANY KEY : Quit CDU F/W Download               ",
+};
+
+void PrintNoInput() {
+    puts(" No input. Please try again and input value.");
+}
+
+void PrintCannotOpen() {
+    puts(" Cannot open the serial port.\n Please, check that the serial port in use and try "
+         "again...");
+}
+
+void PrintOnlineModeFailure() {
+    puts(" The serial port could not be opened or no response.");
+    puts(" Please, verify the online mode settings and the serial port.\n Reset device then try "
+         "again...");
+    puts(
+        " Online mode setting:\n Move No.1 DIP switch(DIP 1) to the ON and press the Reset button");
+}
+
+void ShowVersion(const char* szVersion) {
+    printf(" Current F/W Ver : %s, CST : %c\n", szVersion, szVersion[4]);
+}
+
+// Reads the cassette number as text, consuming what " %d" would: blanks and
+// newlines skipped, an optional sign, then digits; the first character after
+// them is put back. Waiting input is not discarded first. The value is kept
+// within range while it is accumulated, so a number of any length is
+// refused rather than wrapped. True only for a number from 1 to 6.
+bool ReadCassetteNumber(int* pNumber) {
+    int ch = getchar();
+    while (ch != EOF && isspace(ch))
+        ch = getchar();
+    bool negative = false;
+    if (ch == '+' || ch == '-') {
+        negative = (ch == '-');
+        ch = getchar();
+    }
+    bool anyDigit = false;
+    int value = 0;
+    while (ch != EOF && isdigit(ch)) {
+        anyDigit = true;
+        if (value <= 6)
+            value = value * 10 + (ch - '0');
+        ch = getchar();
+    }
+    if (ch != EOF)
+        ungetc(ch, stdin);
+    if (!anyDigit || negative || value < 1 || value > 6)
+        return false;
+    *pNumber = value;
+    return true;
+}
+
+void GetVersionAction(CKvCDUFwDn& dn, char* szVersion) {
+    if (SetComport(dn.szPortName) == 0) {
+        PrintNoInput();
+        return;
+    }
+    puts("\n -- GET F/W VERSION AND CASSETTE NUMBER -- ");
+    int r = dn.GetVersionInfo(szVersion);
+    if (r == 0)
+        ShowVersion(szVersion);
+    else if (r == -4)
+        PrintCannotOpen();
+    else
+        PrintOnlineModeFailure();
+}
+
+void SetCassetteAction(CKvCDUFwDn& dn, char* szVersion) {
+    if (SetComport(dn.szPortName) == 0) {
+        PrintNoInput();
+        return;
+    }
+    printf("\n - Input Cassette Number (1 ~ 6) : ");
+    int nCassette = 0;
+    if (!ReadCassetteNumber(&nCassette)) {
+        puts(" Invalid input data. Please try agin.");
+        return;
+    }
+    puts("\n -- SET CDU CASSETTE NUMBER -- ");
+    int r = dn.SetInformation(nCassette);
+    if (r == 0) {
+        // Read the number back; any failure here, the port included, is
+        // reported as an online-mode problem.
+        if (dn.GetVersionInfo(szVersion) == 0)
+            ShowVersion(szVersion);
+        else
+            PrintOnlineModeFailure();
+    } else if (r == -4) {
+        PrintCannotOpen();
+    } else {
+        PrintOnlineModeFailure();
+    }
+}
+
+void DownloadAction(CKvCDUFwDn& dn, char* szPath, char* szModel, unsigned char* pType) {
+    if (SetComport(dn.szPortName) == 0) {
+        PrintNoInput();
+        return;
+    }
+    printf("\n");
+    if (dn.szFilePath[0] != '\0')
+        memcpy(szPath, dn.szFilePath, sizeof dn.szFilePath);
+    if (SetFilePath(2, szPath) == 0) {
+        PrintNoInput();
+        return;
+    }
+    puts("\n -- START CDU F/W DOWNLOAD -- ");
+    if (dn.GetCDUTypeByFW(szPath, szModel, pType) != 0) {
+        puts(" The file was not found or it is not a firmware file");
+        return;
+    }
+    printf(" This file is the firmware file for %s.\n", szModel);
+    puts(" Please check if the CDU is in BOOT MODE before downloading.");
+    puts(" Boot mode setting:\n Move all 4 DIP switches(DIP 1,2,3,4) to the OFF and press the "
+         "Reset button");
+    printf(" Do you want to start f/w download? (Y/n) : ");
+    int answer = ReadAnswer();
+    if (answer == 'Y' || answer == 'y' || answer == '\n')
+        DisplayResultMessage(dn.FirmwareDownload(*pType, szPath));
+    else
+        puts(" Cancel firmware download.");
+}
+
+} // namespace
+
+void DisplayCDUMenu() {
+    CKvCDUFwDn dn;
+    char szPath[256] = {0};
+    char szVersion[50] = {0};
+    char szModel[20] = {0};
+    unsigned char bType = 0;
+    for (;;) {
+        DrawMenuFrame(kTitle, kOptions, 4);
+        char key = 0;
+        if (!ReadMenuKey(&key))
+            return; // input ended: leave as the quit key does
+        switch (key) {
+        case '1':
+            GetVersionAction(dn, szVersion);
+            break;
+        case '2':
+            SetCassetteAction(dn, szVersion);
+            break;
+        case '3':
+            DownloadAction(dn, szPath, szModel, &bType);
+            break;
+        case 'Q':
+        case 'q':
+            return;
+        default:
+            puts("\n ABNORMAL SELECTED ");
+            return;
+        }
+    }
+}

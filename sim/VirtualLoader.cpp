@@ -1,0 +1,320 @@
+#include "sim/VirtualLoader.h"
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace {
+
+const size_t kPushSize = 4096;
+const size_t kLoaderSize = 2472;
+const size_t kPatchedByte = 21;
+const size_t kBlockData = 1024;
+const unsigned char kStx = 0x02, kEot = 0x04, kAck = 0x06, kNak = 0x15;
+const unsigned char kReady = '~', kHello = 'x', kCrcMode = 'p', kWantCrc = 'C', kGo = 'g';
+
+long long NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+} // namespace
+
+unsigned short VirtualLoader::Crc16(const unsigned char* data, size_t length) {
+    unsigned short crc = 0;
+    for (size_t i = 0; i < length; ++i) {
+        crc = static_cast<unsigned short>(crc ^ (data[i] << 8));
+        for (int bit = 0; bit < 8; ++bit) {
+            if (crc & 0x8000)
+                crc = static_cast<unsigned short>((crc << 1) ^ 0x1021);
+            else
+                crc = static_cast<unsigned short>(crc << 1);
+        }
+    }
+    return crc;
+}
+
+VirtualLoader::VirtualLoader(VirtualLine& line, const LoaderConfig& config)
+    : line_(line), config_(config) {
+    std::ifstream in(config_.loaderFile, std::ios::binary);
+    std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    if (file.size() == kLoaderSize) {
+        expected_ = file;
+        expected_.resize(kPushSize, 0);
+    }
+}
+
+VirtualLoader::~VirtualLoader() {
+    stop();
+}
+
+void VirtualLoader::start() {
+    if (thread_.joinable())
+        return;
+    stop_ = false;
+    // Every open of the slave side is an event here, however short it is.
+    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ >= 0 &&
+        inotify_add_watch(inotify_, line_.slavePath().c_str(), IN_OPEN | IN_CLOSE) < 0) {
+        close(inotify_);
+        inotify_ = -1;
+    }
+    state_ = config_.running ? Running : WaitPush;
+    thread_ = std::thread([this] { run(); });
+}
+
+void VirtualLoader::stop() {
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    if (inotify_ >= 0)
+        close(inotify_);
+    inotify_ = -1;
+}
+
+// Samples the line speed, then takes the open and close events. A sample
+// is credited to the current open only when no event came in between and
+// the open is a few milliseconds old (the host sets the speed right after
+// opening), so a short open followed at once by the next is not mixed up.
+void VirtualLoader::trackOpens() {
+    int baud = line_.baud();
+    if (inotify_ < 0)
+        return;
+    alignas(inotify_event) char buf[4096];
+    ssize_t n = read(inotify_, buf, sizeof buf);
+    if (n <= 0) {
+        if (lineOpen_ && NowMs() - openSeenAt_ >= 3) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!opens_.empty())
+                opens_.back() = baud;
+        }
+        return;
+    }
+    for (char* p = buf; p < buf + n;) {
+        inotify_event* ev = reinterpret_cast<inotify_event*>(p);
+        if (ev->mask & IN_OPEN) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            opens_.push_back(0);
+            lineOpen_ = true;
+            openSeenAt_ = NowMs();
+        }
+        if (ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
+            lineOpen_ = false;
+        p += sizeof(inotify_event) + ev->len;
+    }
+}
+
+bool VirtualLoader::nextByte(unsigned char* byte, int timeoutMs) {
+    long long deadline = NowMs() + timeoutMs;
+    while (!stop_) {
+        trackOpens();
+        struct pollfd p = {line_.masterFd(), POLLIN, 0};
+        int r = poll(&p, 1, 1);
+        if (r > 0 && (p.revents & POLLIN)) {
+            if (read(line_.masterFd(), byte, 1) == 1)
+                return true;
+            SleepMs(1); // the host has the line closed
+        } else if (r > 0) {
+            SleepMs(1);
+        }
+        if (NowMs() >= deadline)
+            return false;
+    }
+    return false;
+}
+
+void VirtualLoader::sendByte(unsigned char byte) {
+    line_.write(&byte, 1);
+}
+
+void VirtualLoader::takePushByte(unsigned char byte) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pushed_.empty()) {
+        pushBaud_ = line_.baud();
+        pushSession_ = opens_.size();
+    }
+    pushed_.push_back(byte);
+    if (pushed_.size() < kPushSize)
+        return;
+    if (expected_.empty()) {
+        push_ = PushNoLoaderFile;
+    } else if (pushBaud_ != 57600 && pushBaud_ != 38400) {
+        push_ = PushWrongSpeed;
+    } else {
+        // The "ARVO" variant of the loader is sent at 38400 with byte 21 set.
+        std::vector<unsigned char> want = expected_;
+        if (pushBaud_ == 38400)
+            want[kPatchedByte] = 0x02;
+        push_ = (pushed_ == want) ? PushAccepted : PushWrongBytes;
+    }
+    state_ = (push_ == PushAccepted) ? WaitReopen : Dead;
+}
+
+// The loader starts only once the host listens on a fresh open at 115200,
+// and then needs a moment before it announces itself.
+void VirtualLoader::waitReopenAndStart() {
+    if (config_.neverReady) {
+        state_ = Dead;
+        return;
+    }
+    for (;;) {
+        if (stop_)
+            return;
+        trackOpens();
+        bool reopened;
+        if (inotify_ >= 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            reopened = lineOpen_ && opens_.size() > pushSession_ && opens_.back() == 115200;
+        } else {
+            reopened = line_.slaveOpen() && line_.baud() == 115200;
+        }
+        if (reopened)
+            break;
+        SleepMs(1);
+    }
+    long long until = NowMs() + config_.startDelayMs;
+    while (!stop_ && NowMs() < until) {
+        trackOpens();
+        SleepMs(1);
+    }
+    sendByte(kReady);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ready_ = true;
+    state_ = Running;
+}
+
+// After STX: number, complement, 1024 data bytes, CRC high and low byte.
+void VirtualLoader::takeBlock() {
+    std::vector<unsigned char> block(1, kStx);
+    unsigned char b = 0;
+    while (block.size() < kBlockData + 5) {
+        if (!nextByte(&b, 1000))
+            break;
+        block.push_back(b);
+    }
+    int count;
+    bool good = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        blocks_.push_back(block);
+        count = static_cast<int>(blocks_.size());
+        if (block.size() == kBlockData + 5) {
+            unsigned char expectNo = static_cast<unsigned char>((image_.size() / kBlockData + 1));
+            unsigned short crc = Crc16(&block[3], kBlockData);
+            good = block[1] == expectNo &&
+                   block[2] == static_cast<unsigned char>(0xFF - expectNo) &&
+                   block[3 + kBlockData] == (crc >> 8) && block[4 + kBlockData] == (crc & 0xFF);
+        }
+        if (good && count != config_.silentBlock && count != config_.badReplyBlock)
+            image_.insert(image_.end(), block.begin() + 3, block.begin() + 3 + kBlockData);
+    }
+    if (count == config_.silentBlock)
+        return;
+    if (count == config_.badReplyBlock)
+        sendByte(config_.badReplyByte);
+    else
+        sendByte(good ? kAck : kNak);
+}
+
+void VirtualLoader::handleRunning(unsigned char byte) {
+    switch (byte) {
+    case kHello: {
+        sendByte(kReady);
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++handshakes_;
+        break;
+    }
+    case kCrcMode: {
+        sendByte(kWantCrc);
+        std::lock_guard<std::mutex> lock(mutex_);
+        crcMode_ = true;
+        break;
+    }
+    case kStx:
+        takeBlock();
+        break;
+    case kEot: {
+        sendByte(config_.linkTwin ? kAck : kReady);
+        std::lock_guard<std::mutex> lock(mutex_);
+        eot_ = true;
+        break;
+    }
+    case kGo: {
+        std::lock_guard<std::mutex> lock(mutex_);
+        start_ = true;
+        break;
+    }
+    default:
+        break; // anything else means nothing to the loader
+    }
+}
+
+void VirtualLoader::run() {
+    while (!stop_) {
+        if (state_ == WaitReopen) {
+            waitReopenAndStart();
+            continue;
+        }
+        unsigned char b = 0;
+        if (!nextByte(&b, 20))
+            continue;
+        if (state_ == WaitPush)
+            takePushByte(b);
+        else if (state_ == Running)
+            handleRunning(b);
+        // Dead: a loader that did not arrive whole never runs.
+    }
+}
+
+std::vector<int> VirtualLoader::opens() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return opens_;
+}
+VirtualLoader::Push VirtualLoader::pushResult() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return push_;
+}
+int VirtualLoader::pushBaud() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pushBaud_;
+}
+std::vector<unsigned char> VirtualLoader::pushed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pushed_;
+}
+bool VirtualLoader::readySent() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ready_;
+}
+std::vector<std::vector<unsigned char>> VirtualLoader::blocks() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return blocks_;
+}
+std::vector<unsigned char> VirtualLoader::image() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return image_;
+}
+int VirtualLoader::handshakes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handshakes_;
+}
+bool VirtualLoader::crcModeAsked() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return crcMode_;
+}
+bool VirtualLoader::eotSeen() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return eot_;
+}
+bool VirtualLoader::startSeen() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return start_;
+}

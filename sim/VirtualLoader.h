@@ -1,0 +1,97 @@
+// The dispenser in boot mode on the loader road, served on a VirtualLine:
+// it takes the 4096-byte loader push (checking the line speed and every
+// byte against the loader file), starts the loader once the host has opened
+// the line again at 115200, and then plays the loader: 'x' is answered with
+// '~', 'p' with 'C', XMODEM-1K blocks (STX, number, complement, 1024 data
+// bytes, CRC-16 high, low) with ACK when good, EOT with '~'. Written from the
+// protocol with its own block receiver and CRC routine. It records every
+// open of the line with its speed, the push, the blocks and the image.
+#ifndef KV_SIM_VIRTUALLOADER_H
+#define KV_SIM_VIRTUALLOADER_H
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/VirtualLine.h"
+
+struct LoaderConfig {
+    bool running = false;    // the loader runs already: no push, answers at once
+    bool neverReady = false; // fault: takes the push but never sends its first '~'
+    int startDelayMs = 100;  // loader start-up time after the host's reopen at 115200
+    int silentBlock = 0;     // fault: this block (1 = first received) gets no answer
+    int badReplyBlock = 0;   // fault: this block is answered with badReplyByte
+    unsigned char badReplyByte = 0x15;
+    bool linkTwin = false;                   // EOT answered by ACK, as on the dispenser's link port
+    std::string loaderFile = KV_LOADER_FILE; // the loader image the push must carry
+};
+
+class VirtualLoader {
+  public:
+    enum Push { PushNone, PushAccepted, PushWrongSpeed, PushWrongBytes, PushNoLoaderFile };
+
+    VirtualLoader(VirtualLine& line, const LoaderConfig& config);
+    ~VirtualLoader(); // stops the device thread
+    VirtualLoader(const VirtualLoader&) = delete;
+    VirtualLoader& operator=(const VirtualLoader&) = delete;
+
+    void start();
+    void stop();
+
+    // Line speed of every open of the line by the host, in order (0 when
+    // the open was too short to see its speed).
+    std::vector<int> opens() const;
+    Push pushResult() const;
+    int pushBaud() const;                                   // speed while the push arrived
+    std::vector<unsigned char> pushed() const;              // the push bytes as received
+    bool readySent() const;                                 // the loader's first '~' went out
+    std::vector<std::vector<unsigned char>> blocks() const; // every block, STX to CRC
+    std::vector<unsigned char> image() const;               // data of the acknowledged blocks
+    int handshakes() const;                                 // 'x' answered
+    bool crcModeAsked() const;                              // 'p' answered
+    bool eotSeen() const;
+    bool startSeen() const; // 'g' received
+
+    // The loader's own CRC-16 (polynomial 0x1021, start 0, no reflection).
+    static unsigned short Crc16(const unsigned char* data, size_t length);
+
+  private:
+    enum State { WaitPush, WaitReopen, Running, Dead };
+
+    void run();
+    bool nextByte(unsigned char* byte, int timeoutMs);
+    void trackOpens();
+    void sendByte(unsigned char byte);
+    void takePushByte(unsigned char byte);
+    void waitReopenAndStart();
+    void takeBlock();
+    void handleRunning(unsigned char byte);
+
+    VirtualLine& line_;
+    LoaderConfig config_;
+    std::vector<unsigned char> expected_; // the push as it must arrive (unpatched)
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    int inotify_ = -1;
+    bool lineOpen_ = false;
+    long long openSeenAt_ = 0;
+    State state_ = WaitPush;
+    size_t pushSession_ = 0;
+
+    mutable std::mutex mutex_; // guards everything below
+    std::vector<int> opens_;
+    Push push_ = PushNone;
+    int pushBaud_ = 0;
+    std::vector<unsigned char> pushed_;
+    bool ready_ = false;
+    std::vector<std::vector<unsigned char>> blocks_;
+    std::vector<unsigned char> image_;
+    int handshakes_ = 0;
+    bool crcMode_ = false;
+    bool eot_ = false;
+    bool start_ = false;
+};
+
+#endif
