@@ -14,17 +14,28 @@ namespace {
 // Maps a rate in bit/s to its termios speed code; 0 when unsupported.
 speed_t SpeedCode(int baud) {
     switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    default: return 0;
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    case 460800:
+        return B460800;
+    default:
+        return 0;
     }
 }
 
@@ -44,6 +55,16 @@ int OpenComPort(const char* device, int baud, int dataBits, int parity) {
     int handle = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (handle == -1)
         return 0;
+    // Handle 0 means "no port" to every caller. With standard input closed
+    // the device may land on descriptor 0; move it so the open port is
+    // neither reported as a failure nor left open unseen.
+    if (handle == 0) {
+        int moved = fcntl(handle, F_DUPFD, 1);
+        close(handle);
+        if (moved < 0)
+            return 0;
+        handle = moved;
+    }
     // Only a terminal can be a serial port. A regular file, FIFO or directory
     // typed at the port prompt would otherwise be overwritten with protocol
     // bytes and read back as replies.

@@ -1,0 +1,158 @@
+// The shared console helpers: menu frame, key, answer and number reading,
+// and how waiting input is discarded on a terminal and on scripted input.
+#include "app/FwDn.h"
+#include "sim/VirtualLine.h"
+#include "support/ConsoleChild.h"
+
+#include <climits>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+
+namespace {
+
+// Reads keys until the input ends; returns them as text.
+int ReadKeysInto(std::string* keys) {
+    char key = 0;
+    while (ReadMenuKey(&key))
+        *keys += key;
+    return InputEnded() ? 1 : 0;
+}
+
+std::string KeysOf(const std::string& input) {
+    ChildResult r = RunConsoleChild(input, []() {
+        std::string keys;
+        int ended = ReadKeysInto(&keys);
+        printf("%s", keys.c_str());
+        return ended;
+    });
+    EXPECT_TRUE(r.finished);
+    EXPECT_EQ(r.result, 1);
+    return r.output;
+}
+
+} // namespace
+
+TEST(MenuFrame, EveryLineIsANewlineAndFiftyCharacters) {
+    ChildResult r = RunConsoleChild("", []() {
+        const char* options[] = {"\n *  1 : A                                       ",
+                                 "\n *  ANY KEY : Quit                              "};
+        DrawMenuFrame("\n *  TITLE                                         ", options, 2);
+        return 0;
+    });
+    ASSERT_TRUE(r.finished);
+    const std::string border = "\n *************************************************";
+    const std::string empty = "\n *                                                ";
+    EXPECT_EQ(r.output, border + "\n *  TITLE                                         " + empty +
+                            "\n *  1 : A                                       " +
+                            "\n *  ANY KEY : Quit                              " + empty + border +
+                            "\n# ");
+    EXPECT_EQ(border.size(), 51u);
+    EXPECT_EQ(empty.size(), 51u);
+}
+
+TEST(MenuKey, BlanksAreSkippedAndTheRestOfTheLineIsDropped) {
+    // Blanks and empty lines before a key are skipped; "12" is the key 1
+    // and its 2 goes with the rest of the line; a key is case-sensitive.
+    EXPECT_EQ(KeysOf("  1\n12\n\n\n  \tq\nQx\n"), "11qQ");
+    // The last key need not end in a newline.
+    EXPECT_EQ(KeysOf("2"), "2");
+    EXPECT_EQ(KeysOf(""), "");
+    EXPECT_EQ(KeysOf("\n \n"), "");
+}
+
+TEST(ScriptedInput, AnswersFileDrivesPromptsLineByLine) {
+    // A key, its menu's port prompt, the path prompt and a yes/no answer, as
+    // a technician would type them one by one.
+    ChildResult r = RunConsoleChild("12\n/dev/ttyUSB1\n\nyes\nn\nq\n", []() {
+        char key = 0;
+        char port[100] = "/dev/ttyS4";
+        char path[256] = "old.bin";
+        if (!ReadMenuKey(&key) || key != '1')
+            return 1;
+        if (SetComport(port) != 12)
+            return 2;
+        if (SetFilePath(1, path) != 7)
+            return 3;
+        if (ReadAnswer() != 'y') // "yes": only its first character counts
+            return 4;
+        if (ReadAnswer() != 'n')
+            return 5;
+        if (!ReadMenuKey(&key) || key != 'q')
+            return 6;
+        if (ReadMenuKey(&key) || ReadAnswer() != EOF || SetComport(port) != 0)
+            return 7;
+        return InputEnded() ? 0 : 8;
+    });
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.result, 0);
+}
+
+TEST(ScriptedInput, AnswerReadsEnterAsNewlineAndEndOfInputAsEof) {
+    ChildResult r = RunConsoleChild("\nY", []() {
+        int first = ReadAnswer();
+        int second = ReadAnswer();
+        int third = ReadAnswer();
+        return (first == '\n' && second == 'Y' && third == EOF) ? 0 : 1;
+    });
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.result, 0);
+}
+
+TEST(ScriptedInput, NumbersAsTheCassettePromptReadsThem) {
+    ChildResult r = RunConsoleChild(" \n  3\n-1\nx\n2\n99999999999\n+6", []() {
+        std::ostringstream log;
+        int value = 0;
+        char key = 0;
+        log << ReadNumber(&value) << ':' << value << ' '; // 3
+        log << ReadNumber(&value) << ':' << value << ' '; // -1
+        value = 42;
+        log << ReadNumber(&value) << ':' << value << ' '; // x: not a number
+        // The x stays unread until the next discard: the menu key that
+        // follows is read from the next line.
+        log << (ReadMenuKey(&key) ? key : '!') << ' ';
+        log << ReadNumber(&value) << ':' << (value == INT_MAX) << ' ';
+        log << ReadNumber(&value) << ':' << value << ' ';
+        log << ReadNumber(&value);
+        printf("%s", log.str().c_str());
+        return 0;
+    });
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.output, "1:3 1:-1 0:42 2 1:1 1:6 -1");
+}
+
+TEST(TerminalInput, KeysTypedAheadAreDiscarded) {
+    // On a terminal, whatever was typed before a prompt is thrown away; the
+    // same bytes as scripted input would be read as the next answers.
+    VirtualLine line;
+    ASSERT_TRUE(line.ok());
+    // The key and a line typed ahead of the port prompt are waiting before
+    // the program reads, so its first read takes both.
+    const std::string ahead = "1\n/dev/typed_ahead\n";
+    line.write(reinterpret_cast<const unsigned char*>(ahead.data()), ahead.size());
+    TtyChild child = StartConsoleChildOnTty(line.slavePath(), []() {
+        char key = 0;
+        char port[100] = "/dev/ttyS4";
+        if (!ReadMenuKey(&key) || key != '1')
+            return 1;
+        SetComport(port);
+        printf("<%s>", port);
+        fflush(stdout);
+        return 0;
+    });
+    ASSERT_GT(child.pid, 0);
+    std::string seen;
+    unsigned char b = 0;
+    while (seen.find(" - Input Port Name : ") == std::string::npos && line.readByte(&b, 5000))
+        seen += static_cast<char>(b);
+    ASSERT_NE(seen.find(" - Input Port Name : "), std::string::npos) << seen;
+    const std::string typed = "/dev/ttyUSB7\n";
+    line.write(reinterpret_cast<const unsigned char*>(typed.data()), typed.size());
+    while (seen.find('>') == std::string::npos && line.readByte(&b, 5000))
+        seen += static_cast<char>(b);
+    ChildResult r = FinishConsoleChild(child);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_NE(seen.find("<" + std::string("/dev/ttyUSB7") + ">"), std::string::npos) << seen;
+}
