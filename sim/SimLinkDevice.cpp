@@ -53,6 +53,7 @@ void SimLinkDevice::start() {
         return;
     stop_ = false;
     pending_.clear();
+    followUp_.clear();
     thread_ = std::thread([this] { run(); });
 }
 
@@ -156,6 +157,7 @@ void SimLinkDevice::takeFrame() {
     if (!answer.ack || !options.ackRequest)
         return;
     pending_ = answer.reply;
+    followUp_ = answer.followUp;
     replySent_ = false;
     ackedPolls_ = 0;
     send({kAck});
@@ -185,6 +187,7 @@ void SimLinkDevice::run() {
             bool open = line_.slaveOpen();
             if (wasOpen && !open) {
                 pending_.clear();
+                followUp_.clear();
                 replySent_ = false;
             }
             wasOpen = open;
@@ -206,8 +209,10 @@ void SimLinkDevice::run() {
         } else if (b == kEnq) {
             answerPoll(options);
         } else if (b == kAck && replySent_) {
-            pending_.clear();
+            pending_.swap(followUp_);
+            followUp_.clear();
             replySent_ = false;
+            ackedPolls_ = 0;
         }
         // Anything else is noise and ignored.
     }

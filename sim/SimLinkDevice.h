@@ -41,8 +41,10 @@ class SimLinkDevice {
     // What to do with one request frame.
     struct Answer {
         bool ack = true; // acknowledge the request
-        std::vector<unsigned char>
-            reply; // whole reply frame to send on the next polls; empty: none
+        // Whole reply frame to send on the next polls; empty: none.
+        std::vector<unsigned char> reply;
+        // Second reply frame, offered once the host has acknowledged the first.
+        std::vector<unsigned char> followUp;
     };
     // Called on the device thread with the payload of every well-formed
     // request frame.
@@ -80,7 +82,8 @@ class SimLinkDevice {
     std::vector<unsigned char> received_, sent_;
     int requests_ = 0, badFrames_ = 0, polls_ = 0;
     // Device-thread state.
-    std::vector<unsigned char> pending_; // reply frame waiting for polls
+    std::vector<unsigned char> pending_;  // reply frame waiting for polls
+    std::vector<unsigned char> followUp_; // reply frame offered after pending_ is acknowledged
     bool replySent_ = false;
     int ackedPolls_ = 0;
 };

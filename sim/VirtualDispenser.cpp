@@ -121,10 +121,19 @@ SimLinkDevice::Answer VirtualDispenser::handle(const std::vector<unsigned char>&
         code = 'O';
     ++replies_;
 
+    bool refused = scrambled && config_.refuseScrambled == DispenserConfig::ScrambledErrorReply;
+    answer.reply = reply(request, refused ? 'N' : code, scrambled);
+    if (code == 'P' && config_.finalAfterP && !refused)
+        answer.followUp = reply(request, 'O', scrambled);
+    return answer;
+}
+
+// Carries out one request with the given reply code and builds the reply
+// frame, scrambled when the request was.
+std::vector<unsigned char> VirtualDispenser::reply(const std::vector<unsigned char>& request,
+                                                   unsigned char code, bool scrambled) {
     std::vector<unsigned char> plain;
-    if (scrambled && config_.refuseScrambled == DispenserConfig::ScrambledErrorReply) {
-        plain.push_back('N');
-    } else if (request.size() == 1 && request[0] == 'V') {
+    if (request.size() == 1 && request[0] == 'V') {
         plain.push_back(code);
         plain.insert(plain.end(), config_.version.begin(), config_.version.end());
     } else if (request.size() == 5 && request[0] == 'T' && request[1] == 'M' && request[2] == 'U' &&
@@ -136,25 +145,22 @@ SimLinkDevice::Answer VirtualDispenser::handle(const std::vector<unsigned char>&
         plain.push_back('N');
     }
     plain.insert(plain.end(), size_t(config_.padData > 0 ? config_.padData : 0), config_.padByte);
+    if (!scrambled)
+        return SimBuildFrame(plain, config_.frame);
 
-    std::vector<unsigned char> sendPayload;
-    if (scrambled) {
-        unsigned char key;
-        if (config_.replyKeyIndex >= 0) {
-            key = static_cast<unsigned char>(config_.replyKeyIndex);
-        } else {
-            key = nextKey_;
-            nextKey_ = static_cast<unsigned char>((nextKey_ + 23) % 64);
-        }
-        sendPayload.push_back(key);
-        unsigned char index = key & 63;
-        for (unsigned char b : plain) {
-            sendPayload.push_back(b ^ table_[index]);
-            index = Step(index);
-        }
+    unsigned char key;
+    if (config_.replyKeyIndex >= 0) {
+        key = static_cast<unsigned char>(config_.replyKeyIndex);
     } else {
-        sendPayload = plain;
+        key = nextKey_;
+        nextKey_ = static_cast<unsigned char>((nextKey_ + 23) % 64);
     }
-    answer.reply = SimBuildFrame(sendPayload, config_.frame);
-    return answer;
+    std::vector<unsigned char> payload;
+    payload.push_back(key);
+    unsigned char index = key & 63;
+    for (unsigned char b : plain) {
+        payload.push_back(b ^ table_[index]);
+        index = Step(index);
+    }
+    return SimBuildFrame(payload, config_.frame);
 }

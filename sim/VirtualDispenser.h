@@ -46,6 +46,8 @@ struct DispenserConfig {
     Refuse refuseScrambled = ScrambledAccepted;
     unsigned char replyCode = 'O'; // 'O' = done, 'P' and anything else = not done
     int replyCodeCount = -1;       // -1: every reply; n: the first n replies, 'O' afterwards
+    bool finalAfterP = false;      // after a 'P' reply is acknowledged, offer a second reply
+                                   // with code 'O' (a device that was still busy, then done)
     int replyKeyIndex = -1; // -1: the device picks 0..63 per reply; else this byte (may be > 63)
     int padData = 0;        // filler bytes appended to every reply payload
     unsigned char padByte = 'x';
@@ -82,6 +84,8 @@ class VirtualDispenser {
 
   private:
     SimLinkDevice::Answer handle(const std::vector<unsigned char>& payload);
+    std::vector<unsigned char> reply(const std::vector<unsigned char>& request, unsigned char code,
+                                     bool scrambled);
 
     mutable std::mutex mutex_;
     DispenserConfig config_;

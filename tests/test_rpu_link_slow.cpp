@@ -1,0 +1,92 @@
+// Printer link protocol: the cases that end on a protocol window.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "rpu/RPUCom.h"
+#include "sim/VirtualPrinter.h"
+
+namespace {
+
+long long MsSince(std::chrono::steady_clock::time_point begin) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 begin)
+        .count();
+}
+
+bool LockFree() {
+    if (pthread_mutex_trylock(&g_mutexRPU) != 0)
+        return false;
+    pthread_mutex_unlock(&g_mutexRPU);
+    return true;
+}
+
+struct Host {
+    VirtualLine line;
+    char* port() { return const_cast<char*>(line.slavePath().c_str()); }
+    ~Host() { RPU_PortClose(); }
+};
+
+TEST(RpuLinkSlow, PrinterThatOnlyAcksPollsTimesOutAfterTheWindow) {
+    Host host;
+    PrinterConfig config;
+    config.line.ackPolls = -1;
+    VirtualPrinter printer(host.line, config);
+    printer.start();
+    unsigned char reply[1026] = {0};
+    ASSERT_EQ(0, RPU_PortOpen(host.port(), 9600));
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(-2, RPU_GetVersion(reply));
+    long long ms = MsSince(begin);
+    EXPECT_GE(ms, 3000);
+    EXPECT_LT(ms, 8000);
+    EXPECT_GT(printer.polls(), 10); // every ACK drew a new ENQ
+    EXPECT_TRUE(LockFree());
+    EXPECT_NE(0, ghRpuHandle); // a failed receive leaves the port open
+}
+
+TEST(RpuLinkSlow, SilentPrinterFailsTheSendAndTheQueryClosesThePort) {
+    Host host;
+    PrinterConfig config;
+    config.line.silent = true;
+    VirtualPrinter printer(host.line, config);
+    printer.start();
+    unsigned char version[5], crc[3];
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(-2, RPU_InitGetVersion(host.port(), 9600, version, crc));
+    long long ms = MsSince(begin);
+    EXPECT_GE(ms, 2000);
+    EXPECT_LT(ms, 6000);
+    EXPECT_EQ(0, ghRpuHandle);
+    EXPECT_TRUE(LockFree());
+}
+
+TEST(RpuLinkSlow, PrinterAtOneRateAnswersOnlyThere) {
+    Host host;
+    PrinterConfig config;
+    config.line.baudOnly = 9600;
+    VirtualPrinter printer(host.line, config);
+    printer.start();
+    unsigned char version[6] = {0}, crc[3];
+    EXPECT_EQ(-2, RPU_InitGetVersion(host.port(), 115200, version, crc));
+    EXPECT_EQ(0, ghRpuHandle); // closed, so the next rate opens afresh
+    EXPECT_EQ(0, RPU_InitGetVersion(host.port(), 9600, version, crc));
+    EXPECT_STREQ("V1.23", reinterpret_cast<char*>(version));
+}
+
+TEST(RpuLinkSlow, FfDataByteIsLostAndTheFrameNeverCompletes) {
+    Host host;
+    PrinterConfig config;
+    config.crc[0] = 0xFF;
+    VirtualPrinter printer(host.line, config);
+    printer.start();
+    unsigned char version[6] = {0}, crc[3] = {0};
+    EXPECT_EQ(-2, RPU_InitGetVersion(host.port(), 9600, version, crc));
+    EXPECT_EQ(0, version[0]);
+    EXPECT_TRUE(LockFree());
+}
+
+} // namespace
