@@ -1,0 +1,62 @@
+// A bootloader client on a virtual line with a virtual ROM bootloader at the
+// far end: the fixture of the bootloader tests.
+//
+//   BootloaderConfig cfg;            // dialect, command list, faults ...
+//   BootTarget t(cfg);               // line + device thread started
+//   ASSERT_EQ(SUCCESS, t.connect()); // open, packet size 128, sync, Get
+//   t.boot.clearLog();
+//   ... t.lib.STBL_WRITE(...) ...
+//   EXPECT_EQ(expectedBytes, t.boot.received());
+//
+// The constructor puts the process-wide dialect and packet size back to
+// their program-start values, so tests in one process do not see each
+// other's state.
+#ifndef KV_TESTS_BOOTTARGET_H
+#define KV_TESTS_BOOTTARGET_H
+
+#include <string>
+#include <vector>
+
+#include "sim/VirtualBootloader.h"
+#include "sim/VirtualLine.h"
+#include "stbl/STBLLib.h"
+
+class BootTarget {
+  public:
+    explicit BootTarget(const BootloaderConfig& config = BootloaderConfig());
+    BootTarget(const BootTarget&) = delete;
+    BootTarget& operator=(const BootTarget&) = delete;
+
+    // SetCOMSettings(slave, 115200, 8, 2, 1.0) and COM_Open; then the packet
+    // size 128. Returns the first status that is not SUCCESS.
+    unsigned char open();
+    // open(), STBL_Init_BL and STBL_GET (results in `version`, `commands`).
+    unsigned char connect();
+
+    VirtualLine line;
+    VirtualBootloader boot;
+    CSTBLLib lib; // destroyed first: the host closes before the device stops
+    unsigned char version = 0;
+    Commands commands{};
+};
+
+// Bytes as text "00 FF 79", for readable frame comparisons.
+std::string HexBytes(const std::vector<unsigned char>& bytes);
+
+// Collects what the process writes to standard output between the
+// constructor (or start()) and stop().
+class StdoutGrab {
+  public:
+    StdoutGrab() { start(); }
+    ~StdoutGrab();
+    StdoutGrab(const StdoutGrab&) = delete;
+    StdoutGrab& operator=(const StdoutGrab&) = delete;
+    void start();
+    std::string stop();
+
+  private:
+    int saved_ = -1;
+    int file_ = -1;
+};
+
+#endif
