@@ -1,0 +1,120 @@
+// Dispenser link protocol: the cases that end on a protocol window.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cdu/CDUCom.h"
+#include "sim/VirtualDispenser.h"
+
+namespace {
+
+long long MsSince(std::chrono::steady_clock::time_point begin) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 begin)
+        .count();
+}
+
+bool LockFree() {
+    if (pthread_mutex_trylock(&g_mutexCDU) != 0)
+        return false;
+    pthread_mutex_unlock(&g_mutexCDU);
+    return true;
+}
+
+struct Host {
+    VirtualLine line;
+    char* port() { return const_cast<char*>(line.slavePath().c_str()); }
+    ~Host() { CDU_PortClose(); }
+};
+
+TEST(CduLinkSlow, DispenserThatOnlyAcksPollsTimesOutWithANewEnqPerAck) {
+    Host host;
+    DispenserConfig config;
+    config.line.ackPolls = -1;
+    VirtualDispenser dispenser(host.line, config);
+    dispenser.start();
+    unsigned char reply[1026];
+    ASSERT_EQ(0, CDU_PortOpen(host.port(), 9600));
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(-2, CDU_GetInfo(0, reply));
+    long long ms = MsSince(begin);
+    EXPECT_GE(ms, 3000);
+    EXPECT_LT(ms, 8000);
+    std::vector<unsigned char> wire = dispenser.received();
+    size_t enqs = 0;
+    for (size_t i = 6; i < wire.size(); ++i)
+        enqs += wire[i] == 0x05;
+    EXPECT_EQ(wire.size() - 6, enqs); // after the request, nothing but ENQs
+    EXPECT_EQ(size_t(dispenser.polls()), enqs);
+    EXPECT_GT(enqs, 10u);
+    EXPECT_TRUE(LockFree());
+    EXPECT_NE(0, ghCduHandle);
+}
+
+TEST(CduLinkSlow, SilentDispenserFailsBothAttemptsAndKeepsThePortOpen) {
+    Host host;
+    DispenserConfig config;
+    config.line.silent = true;
+    VirtualDispenser dispenser(host.line, config);
+    dispenser.start();
+    unsigned char version[13];
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(-2, CDU_InitGetVersion(1, host.port(), 9600, version));
+    long long ms = MsSince(begin);
+    EXPECT_GE(ms, 2500); // two ACK waits and the 500 ms pause
+    EXPECT_LT(ms, 9000);
+    EXPECT_TRUE(LockFree());
+    EXPECT_NE(0, ghCduHandle);
+}
+
+TEST(CduLinkSlow, PlainRetryAfterAnUnacknowledgedScrambledRequest) {
+    Host host;
+    DispenserConfig config;
+    config.refuseScrambled = DispenserConfig::ScrambledNoAck;
+    VirtualDispenser dispenser(host.line, config);
+    dispenser.start();
+    unsigned char version[14] = {0};
+    ASSERT_EQ(0, CDU_InitGetVersion(1, host.port(), 9600, version));
+    EXPECT_STREQ("DSP12A0105R00", reinterpret_cast<char*>(version));
+    EXPECT_EQ(0, CDU_InitSetInformation(1, host.port(), 9600, 1));
+    EXPECT_EQ(1, dispenser.cassette());
+}
+
+TEST(CduLinkSlow, DispenserAtOneRateAnswersOnlyThere) {
+    Host host;
+    DispenserConfig config;
+    config.line.baudOnly = 9600;
+    VirtualDispenser dispenser(host.line, config);
+    dispenser.start();
+    unsigned char reply[1026];
+    ASSERT_EQ(0, CDU_PortOpen(host.port(), 115200));
+    EXPECT_EQ(-2, CDU_GetInfo(0, reply));
+    CDU_PortClose();
+    ASSERT_EQ(0, CDU_PortOpen(host.port(), 9600));
+    EXPECT_EQ(0, CDU_GetInfo(0, reply));
+    EXPECT_EQ(0, std::memcmp("DSP12A0105R00", reply + 4, 13));
+}
+
+TEST(CduLinkSlow, ContinuedReceiveKeepsTheFirstWaitsWindow) {
+    Host host;
+    DispenserConfig config;
+    config.replyCode = 'P'; // and nothing after it
+    VirtualDispenser dispenser(host.line, config);
+    dispenser.start();
+    unsigned char reply[1026];
+    ASSERT_EQ(0, CDU_PortOpen(host.port(), 9600));
+    auto begin = std::chrono::steady_clock::now();
+    ASSERT_EQ(2, CDU_GetInfo(1, reply));
+    EXPECT_TRUE(LockFree());
+    EXPECT_EQ(-2, RecvCduDataFrame(1, 3000, 1, reply));
+    long long ms = MsSince(begin); // one window from the first wait's start
+    EXPECT_GE(ms, 3000);
+    EXPECT_LT(ms, 6500);
+    EXPECT_TRUE(LockFree());
+}
+
+} // namespace
