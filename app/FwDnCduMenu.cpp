@@ -5,7 +5,6 @@
 
 #include "cdu/CduFwDn.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -40,31 +39,13 @@ void ShowVersion(const char* szVersion) {
     printf(" Current F/W Ver : %s, CST : %c\n", szVersion, szVersion[4]);
 }
 
-// Reads the cassette number as text, consuming what " %d" would: blanks and
-// newlines skipped, an optional sign, then digits; the first character after
-// them is put back. Waiting input is not discarded first. The value is kept
-// within range while it is accumulated, so a number of any length is
-// refused rather than wrapped. True only for a number from 1 to 6.
+// Reads the cassette number as " %d" would (blanks and newlines skipped, no
+// discard first), converted with range checking: a number too large for an
+// int is held at the limit rather than wrapped, so it cannot become a valid
+// number. True only for a number from 1 to 6.
 bool ReadCassetteNumber(int* pNumber) {
-    int ch = getchar();
-    while (ch != EOF && isspace(ch))
-        ch = getchar();
-    bool negative = false;
-    if (ch == '+' || ch == '-') {
-        negative = (ch == '-');
-        ch = getchar();
-    }
-    bool anyDigit = false;
     int value = 0;
-    while (ch != EOF && isdigit(ch)) {
-        anyDigit = true;
-        if (value <= 6)
-            value = value * 10 + (ch - '0');
-        ch = getchar();
-    }
-    if (ch != EOF)
-        ungetc(ch, stdin);
-    if (!anyDigit || negative || value < 1 || value > 6)
+    if (ReadNumber(&value) != 1 || value < 1 || value > 6)
         return false;
     *pNumber = value;
     return true;

@@ -113,14 +113,23 @@ void VirtualLoader::trackOpens() {
 }
 
 bool VirtualLoader::nextByte(unsigned char* byte, int timeoutMs) {
+    if (inPos_ < inLen_) {
+        *byte = in_[inPos_++];
+        return true;
+    }
     long long deadline = NowMs() + timeoutMs;
     while (!stop_) {
         trackOpens();
         struct pollfd p = {line_.masterFd(), POLLIN, 0};
         int r = poll(&p, 1, 1);
         if (r > 0 && (p.revents & POLLIN)) {
-            if (read(line_.masterFd(), byte, 1) == 1)
+            ssize_t n = read(line_.masterFd(), in_, sizeof in_);
+            if (n > 0) {
+                inLen_ = static_cast<size_t>(n);
+                inPos_ = 1;
+                *byte = in_[0];
                 return true;
+            }
             SleepMs(1); // the host has the line closed
         } else if (r > 0) {
             SleepMs(1);

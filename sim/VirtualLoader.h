@@ -79,6 +79,8 @@ class VirtualLoader {
     long long openSeenAt_ = 0;
     State state_ = WaitPush;
     size_t pushSession_ = 0;
+    unsigned char in_[4096]; // bytes read from the line, not yet taken
+    size_t inPos_ = 0, inLen_ = 0;
 
     mutable std::mutex mutex_; // guards everything below
     std::vector<int> opens_;

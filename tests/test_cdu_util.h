@@ -1,0 +1,63 @@
+// Helpers shared by the dispenser tests: scratch files and firmware images.
+#ifndef KV_TESTS_TEST_CDU_UTIL_H
+#define KV_TESTS_TEST_CDU_UTIL_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+// A scratch directory, removed with everything in it at the end of a test.
+class ScratchDir {
+  public:
+    ScratchDir() {
+        char name[] = "/tmp/kvcdu.XXXXXX";
+        if (mkdtemp(name) != nullptr)
+            path_ = name;
+    }
+    ~ScratchDir() {
+        if (!path_.empty()) {
+            std::string cmd = "rm -rf '" + path_ + "'";
+            if (system(cmd.c_str()) != 0) {
+            }
+        }
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+    // Writes `bytes` to the file `name` in the directory; returns its path.
+    std::string write(const std::string& name, const std::vector<unsigned char>& bytes) const {
+        std::string p = file(name);
+        FILE* f = fopen(p.c_str(), "wb");
+        if (f != nullptr) {
+            if (!bytes.empty() && fwrite(bytes.data(), bytes.size(), 1, f) != 1) {
+            }
+            fclose(f);
+        }
+        return p;
+    }
+    std::string write(const std::string& name, const std::string& text) const {
+        return write(name, std::vector<unsigned char>(text.begin(), text.end()));
+    }
+
+  private:
+    std::string path_;
+};
+
+// A firmware image of `size` bytes of a varied pattern (no "CDU", no
+// "ARVO"), with `text` placed at `at` when given.
+inline std::vector<unsigned char> Firmware(size_t size, const std::string& text = "",
+                                           size_t at = 0) {
+    std::vector<unsigned char> image(size);
+    for (size_t i = 0; i < size; ++i)
+        image[i] = static_cast<unsigned char>((i * 7 + i / 251) & 0x7F) | 0x80;
+    for (size_t i = 0; i < text.size() && at + i < size; ++i)
+        image[at + i] = static_cast<unsigned char>(text[i]);
+    return image;
+}
+
+#endif
