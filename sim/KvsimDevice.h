@@ -1,0 +1,54 @@
+// The devices that kvsim can serve. Each device lives in its own file
+// (sim/KvsimRpu.cpp, ...) and is listed once in the table of
+// sim/KvsimDevices.cpp; kvsim itself knows nothing about any one of them.
+//
+// A device gets the options given for it on the command line
+// (--<name>-<key> value, e.g. --rpu-mode boot), serves its port linked at
+// <dir>/<name>, answers control commands addressed to it ("<name> <words>"),
+// and describes itself for the text kvsim prints at start.
+#ifndef KV_SIM_KVSIMDEVICE_H
+#define KV_SIM_KVSIMDEVICE_H
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+struct KvsimOptions {
+    std::string dir;                           // where links and files go, e.g. /tmp/kvsim
+    std::map<std::string, std::string> values; // key (without "--<name>-") -> value
+};
+
+// A running device. The device file fills in the functions; they share the
+// device's state by capture.
+struct KvsimDevice {
+    std::string name;     // "rpu": port <dir>/rpu, commands "rpu ..."
+    std::string linkPath; // the path to type at the tool's port prompt
+    // The lines kvsim prints about the device at start (what it is, its
+    // modes, its faults).
+    std::function<std::string()> describe;
+    // One control command (the words after the device name); returns false
+    // when the command is not understood. *reply receives what to print.
+    std::function<bool(const std::vector<std::string>& words, std::string* reply)> command;
+    // One line: mode, faults, files.
+    std::function<std::string()> status;
+    // Stops the device and removes its link.
+    std::function<void()> stop;
+};
+
+struct KvsimDeviceType {
+    const char* name;  // "rpu"
+    const char* usage; // option lines for --help, each ending in a newline
+    // Starts the device; nullptr with *error set when it cannot.
+    KvsimDevice* (*start)(const KvsimOptions& options, std::string* error);
+};
+
+// The table of devices (sim/KvsimDevices.cpp).
+extern const KvsimDeviceType gKvsimDeviceTypes[];
+extern const int gKvsimDeviceTypeCount;
+
+// The device of the receipt printer (sim/KvsimRpu.cpp).
+KvsimDevice* KvsimStartRpu(const KvsimOptions& options, std::string* error);
+extern const char* const gKvsimRpuUsage;
+
+#endif

@@ -1,0 +1,11 @@
+// The devices kvsim serves, in the order it starts them. Adding a device:
+// write sim/Kvsim<Device>.cpp with its start function and usage text, declare
+// them in sim/KvsimDevice.h and add one line here.
+#include "sim/KvsimDevice.h"
+
+const KvsimDeviceType gKvsimDeviceTypes[] = {
+    {"rpu", gKvsimRpuUsage, KvsimStartRpu},
+};
+
+const int gKvsimDeviceTypeCount =
+    static_cast<int>(sizeof(gKvsimDeviceTypes) / sizeof(gKvsimDeviceTypes[0]));

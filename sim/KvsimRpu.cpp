@@ -1,0 +1,366 @@
+// kvsim's receipt printer: a virtual printer in online mode (printer link
+// protocol) and its ROM bootloader (boot mode) behind one port, switched like
+// the printer's DIP switch 1 and reset button, or automatically by what the
+// tool sends (link frames for the version query; the ROM bootloader's sync
+// byte 0x7F at the start of a download).
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "sim/KvsimDevice.h"
+#include "sim/KvsimPort.h"
+#include "sim/VirtualBootloader.h"
+#include "sim/VirtualPrinter.h"
+
+const char* const gKvsimRpuUsage =
+    "  --rpu-mode auto|online|boot   printer mode at start (default auto: online mode for\n"
+    "                                the version query, boot mode for a download)\n"
+    "  --rpu-fault LIST              faults, comma-separated: silent (no answer at all),\n"
+    "                                get (the bootloader refuses Get), erase (refuses the\n"
+    "                                erase), write (refuses the 5th write), readback (the\n"
+    "                                read-back differs), locked (read-out protected: the\n"
+    "                                tool must lift the protection first), none\n"
+    "  --rpu-baud RATE               the printer answers the version query only at RATE\n"
+    "                                (default: at any rate)\n"
+    "  --rpu-version TEXT            firmware version the printer reports (5 characters)\n"
+    "  --rpu-crc HHHH                firmware CRC the printer reports (4 hex digits)\n";
+
+namespace {
+
+// Everything that makes up the device, shared by the functions of its
+// KvsimDevice.
+struct RpuState {
+    std::mutex mutex;
+    std::string flashFile;
+    std::string sampleFile;
+    std::vector<std::string> faults;
+    PrinterConfig printerConfig;
+    BootloaderConfig bootConfig;
+    VirtualLine onlineLine;
+    VirtualLine bootLine;
+    std::unique_ptr<VirtualPrinter> printer;
+    std::unique_ptr<VirtualBootloader> bootloader;
+    std::unique_ptr<KvsimPort> port;
+};
+
+const char* const FAULT_NAMES[] = {"silent", "get", "erase", "write", "readback", "locked"};
+
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> items;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ','))
+        if (!item.empty())
+            items.push_back(item);
+    return items;
+}
+
+bool KnownFault(const std::string& name) {
+    for (const char* known : FAULT_NAMES)
+        if (name == known)
+            return true;
+    return false;
+}
+
+// Builds both configurations from the fault list.
+void ApplyFaults(RpuState* state) {
+    PrinterConfig printer = state->printerConfig;
+    BootloaderConfig boot;
+    printer.line.silent = false;
+    for (const std::string& fault : state->faults) {
+        if (fault == "silent") {
+            printer.line.silent = true;
+            boot.silent = true;
+        } else if (fault == "get") {
+            BootloaderFault refuse;
+            refuse.cmd = 0x00;
+            refuse.occurrence = -1;
+            refuse.step = 0;
+            refuse.kind = BootloaderFault::Nack;
+            boot.faults.push_back(refuse);
+        } else if (fault == "erase") {
+            // The erase command is taken, its page code refused.
+            BootloaderFault refuse;
+            refuse.cmd = 0x43;
+            refuse.occurrence = -1;
+            refuse.step = 1;
+            refuse.kind = BootloaderFault::Nack;
+            boot.faults.push_back(refuse);
+        } else if (fault == "write") {
+            boot.refuseWritePacket = 4;
+        } else if (fault == "readback") {
+            boot.corruptReadPacket = 2;
+        } else if (fault == "locked") {
+            // Read-out protected: Read is left out of the command list.
+            boot.readProtected = true;
+        }
+    }
+    state->printerConfig = printer;
+    state->bootConfig = boot;
+}
+
+// (Re)creates the bootloader with the current configuration, as a reset of
+// the printer does: the flash keeps its content, the faults start afresh
+// (a fault on "the fifth packet" hits every download).
+void RestartBootloader(RpuState* state) {
+    std::vector<unsigned char> flash;
+    if (state->bootloader) {
+        state->bootloader->stop();
+        flash = state->bootloader->flash();
+    }
+    state->bootloader.reset(new VirtualBootloader(state->bootLine, state->bootConfig));
+    if (!flash.empty())
+        state->bootloader->setMemory(state->bootConfig.flashBase, flash);
+    state->bootloader->start();
+}
+
+// Writes the flash from its start up to the last byte that is not erased.
+bool SaveFlash(RpuState* state, const std::string& path) {
+    std::vector<unsigned char> flash = state->bootloader->flash();
+    size_t used = flash.size();
+    while (used > 0 && flash[used - 1] == 0xFF)
+        --used;
+    FILE* file = fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    bool ok = used == 0 || fwrite(flash.data(), used, 1, file) == 1;
+    return fclose(file) == 0 && ok;
+}
+
+// A firmware file to try the download with: 4000 bytes of a fixed pattern
+// (31 full packets and a partial one).
+bool WriteSample(const std::string& path) {
+    std::vector<unsigned char> image(4000);
+    unsigned value = 20240601u;
+    for (unsigned char& byte : image) {
+        value = value * 1103515245u + 12345u;
+        byte = static_cast<unsigned char>(value >> 16);
+    }
+    FILE* file = fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    bool ok = fwrite(image.data(), image.size(), 1, file) == 1;
+    return fclose(file) == 0 && ok;
+}
+
+std::string FaultText(const RpuState& state) {
+    if (state.faults.empty())
+        return "none";
+    std::string text;
+    for (const std::string& fault : state.faults)
+        text += (text.empty() ? "" : ",") + fault;
+    return text;
+}
+
+bool ParseCrc(const std::string& text, unsigned char crc[2]) {
+    if (text.size() != 4)
+        return false;
+    char* end = nullptr;
+    unsigned long value = strtoul(text.c_str(), &end, 16);
+    if (end == nullptr || *end != '\0')
+        return false;
+    crc[0] = static_cast<unsigned char>(value >> 8);
+    crc[1] = static_cast<unsigned char>(value & 0xFF);
+    return true;
+}
+
+bool ParseBaud(const std::string& text, int* baud) {
+    if (text == "any") {
+        *baud = 0;
+        return true;
+    }
+    char* end = nullptr;
+    long value = strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || value <= 0 || value > 4000000)
+        return false;
+    *baud = static_cast<int>(value);
+    return true;
+}
+
+bool SetFaults(RpuState* state, const std::string& list, std::string* error) {
+    std::vector<std::string> faults;
+    for (const std::string& fault : SplitList(list)) {
+        if (fault == "none")
+            continue;
+        if (!KnownFault(fault)) {
+            *error = "unknown printer fault \"" + fault + "\"";
+            return false;
+        }
+        faults.push_back(fault);
+    }
+    state->faults = faults;
+    ApplyFaults(state);
+    return true;
+}
+
+std::string Describe(const RpuState& state) {
+    const std::string& link = state.port->linkPath();
+    std::string dir = link.substr(0, link.rfind('/'));
+    std::string text;
+    text += " Receipt printer (RPU): type " + link + " at the port prompt.\n";
+    text += "   Mode " + state.port->mode() + ", faults " + FaultText(state) + ".\n";
+    text += "   In mode auto the printer answers whatever the tool asks: the version query\n"
+            "   (key 1) finds it in online mode, a download (key 2) in boot mode, so the\n"
+            "   DIP switch and reset button the tool mentions need no action.\n";
+    text += "   To switch by hand, from another terminal:\n"
+            "     echo \"rpu boot\" > " +
+            dir + "/control     (also: rpu online, rpu auto)\n";
+    text += "   Faults to try: echo \"rpu fault erase\" > " + dir +
+            "/control\n"
+            "     (silent, get, erase, write, readback, locked, none; or --rpu-fault)\n";
+    text += "   A firmware file to try: " + state.sampleFile + "\n";
+    text += "   What a download wrote is saved to " + state.flashFile + "\n";
+    text += "   (compare: cmp " + state.sampleFile + " " + state.flashFile + ")\n";
+    return text;
+}
+
+bool Command(RpuState* state, const std::vector<std::string>& words, std::string* reply) {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (words.size() == 1 && state->port->setMode(words[0])) {
+        *reply = "rpu: mode " + words[0] + " (the printer was reset)";
+        return true;
+    }
+    if (words.size() == 2 && words[0] == "fault") {
+        std::string error;
+        if (!SetFaults(state, words[1], &error)) {
+            *reply = "rpu: " + error;
+            return false;
+        }
+        state->printer->setConfig(state->printerConfig);
+        RestartBootloader(state);
+        *reply = "rpu: faults " + FaultText(*state);
+        return true;
+    }
+    if (words.size() == 2 && words[0] == "baud") {
+        int baud = 0;
+        if (!ParseBaud(words[1], &baud)) {
+            *reply = "rpu: baud wants a rate or \"any\"";
+            return false;
+        }
+        state->printerConfig.line.baudOnly = baud;
+        state->printer->setConfig(state->printerConfig);
+        *reply = "rpu: the printer answers " +
+                 (baud == 0 ? std::string("at any rate") : "only at " + words[1]);
+        return true;
+    }
+    if (!words.empty() && words[0] == "save") {
+        std::string path = words.size() > 1 ? words[1] : state->flashFile;
+        bool ok = SaveFlash(state, path);
+        *reply = ok ? "rpu: flash saved to " + path : "rpu: cannot write " + path;
+        return ok;
+    }
+    *reply = "rpu: commands are online, boot, auto, fault LIST, baud RATE|any, save [FILE]";
+    return false;
+}
+
+std::string Status(RpuState* state) {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return "rpu: " + state->port->linkPath() + " -> " + state->port->ptyPath() + ", mode " +
+           state->port->mode() + ", faults " + FaultText(*state);
+}
+
+void Stop(RpuState* state) {
+    state->port->stop();
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->printer->stop();
+    state->bootloader->stop();
+}
+
+bool ApplyOptions(RpuState* state, const KvsimOptions& options, std::string* mode,
+                  std::string* error) {
+    for (const auto& option : options.values) {
+        const std::string& key = option.first;
+        const std::string& value = option.second;
+        if (key == "mode") {
+            *mode = value;
+        } else if (key == "fault") {
+            if (!SetFaults(state, value, error))
+                return false;
+        } else if (key == "baud") {
+            if (!ParseBaud(value, &state->printerConfig.line.baudOnly)) {
+                *error = "--rpu-baud wants a rate or \"any\"";
+                return false;
+            }
+        } else if (key == "version") {
+            state->printerConfig.version = value;
+        } else if (key == "crc") {
+            if (!ParseCrc(value, state->printerConfig.crc)) {
+                *error = "--rpu-crc wants four hexadecimal digits";
+                return false;
+            }
+        } else {
+            *error = "unknown option --rpu-" + key;
+            return false;
+        }
+    }
+    ApplyFaults(state);
+    return true;
+}
+
+} // namespace
+
+KvsimDevice* KvsimStartRpu(const KvsimOptions& options, std::string* error) {
+    std::shared_ptr<RpuState> state = std::make_shared<RpuState>();
+    state->flashFile = options.dir + "/rpu-flash.bin";
+    state->sampleFile = options.dir + "/rpu-sample.bin";
+    std::string mode = "auto";
+    if (!ApplyOptions(state.get(), options, &mode, error))
+        return nullptr;
+    if (!WriteSample(state->sampleFile)) {
+        *error = "cannot write " + state->sampleFile;
+        return nullptr;
+    }
+    if (!state->onlineLine.ok() || !state->bootLine.ok()) {
+        *error = "cannot create a pseudo-terminal";
+        return nullptr;
+    }
+
+    state->port.reset(new KvsimPort(options.dir + "/rpu"));
+    state->port->addMode("online", &state->onlineLine);
+    state->port->addMode("boot", &state->bootLine);
+    if (!state->port->setMode(mode)) {
+        *error = "--rpu-mode wants auto, online or boot";
+        return nullptr;
+    }
+    // A download starts with the bootloader's sync byte; the link protocol
+    // starts with a frame or a poll. Within a conversation the mode stays.
+    state->port->setChooser([](const struct termios&, const unsigned char* data, size_t length,
+                               const std::string& current) {
+        if (length > 0 && data[0] == 0x7F)
+            return std::string("boot");
+        return current.empty() ? std::string("online") : current;
+    });
+    RpuState* raw = state.get();
+    // After each session in boot mode: save what was written, and reset the
+    // printer for the next one.
+    state->port->setClosedHandler([raw](const std::string& was) {
+        if (was != "boot")
+            return;
+        std::lock_guard<std::mutex> lock(raw->mutex);
+        SaveFlash(raw, raw->flashFile);
+        RestartBootloader(raw);
+    });
+
+    state->printer.reset(new VirtualPrinter(state->onlineLine, state->printerConfig));
+    state->printer->start();
+    RestartBootloader(state.get());
+    if (!state->port->start()) {
+        *error = state->port->error();
+        state->printer->stop();
+        state->bootloader->stop();
+        return nullptr;
+    }
+
+    KvsimDevice* device = new KvsimDevice;
+    device->name = "rpu";
+    device->linkPath = state->port->linkPath();
+    device->describe = [state]() { return Describe(*state); };
+    device->command = [state](const std::vector<std::string>& words, std::string* reply) {
+        return Command(state.get(), words, reply);
+    };
+    device->status = [state]() { return Status(state.get()); };
+    device->stop = [state]() { Stop(state.get()); };
+    return device;
+}

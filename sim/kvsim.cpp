@@ -1,0 +1,383 @@
+// kvsim: serves virtual devices on pseudo-terminals, so that kvfwdn can be
+// tried without hardware. Each device gets a stable port path under the
+// directory (default /tmp/kvsim, e.g. /tmp/kvsim/rpu). Commands switch modes
+// and faults: typed at kvsim's own prompt, or written to the control FIFO
+// (<dir>/control) while `--run CMD` has given the terminal to the tool.
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "sim/KvsimDevice.h"
+
+namespace {
+
+std::atomic<bool> gbStop{false};
+volatile sig_atomic_t giChild = 0;
+
+void OnStopSignal(int) {
+    gbStop = true;
+}
+
+void OnForwardSignal(int signo) {
+    if (giChild > 0)
+        kill(giChild, signo);
+}
+
+struct Settings {
+    std::string dir = "/tmp/kvsim";
+    std::vector<KvsimOptions> deviceOptions; // one per device type, same order
+    std::vector<std::string> run;            // CMD and its arguments; empty: interactive
+};
+
+void PrintUsage(FILE* out) {
+    fprintf(out, "usage: kvsim [--dir DIR] [device options] [--run CMD [ARGS...]]\n"
+                 "\n"
+                 "Serves virtual devices for kvfwdn on pseudo-terminals linked at DIR/<device>\n"
+                 "(DIR defaults to /tmp/kvsim). With --run, starts the devices, runs CMD on this\n"
+                 "terminal and stops the devices when CMD ends; without it, kvsim reads commands\n"
+                 "at its own prompt until \"quit\" or Ctrl-C.\n"
+                 "\n"
+                 "Commands (at the prompt, or: echo \"COMMAND\" > DIR/control):\n"
+                 "  <device> online|boot|auto    switch the device's mode\n"
+                 "  <device> fault LIST          set the device's faults (none to clear)\n"
+                 "  <device> save [FILE]         save what was written into the device's flash\n"
+                 "  status                       show the devices\n"
+                 "Replies to control commands are appended to DIR/kvsim.log.\n"
+                 "\n"
+                 "Device options:\n");
+    for (int i = 0; i < gKvsimDeviceTypeCount; ++i)
+        fputs(gKvsimDeviceTypes[i].usage, out);
+}
+
+// Splits "--rpu-mode" into the device index and the key "mode".
+bool DeviceOption(const std::string& arg, int* device, std::string* key) {
+    for (int i = 0; i < gKvsimDeviceTypeCount; ++i) {
+        std::string prefix = std::string("--") + gKvsimDeviceTypes[i].name + "-";
+        if (arg.compare(0, prefix.size(), prefix) == 0 && arg.size() > prefix.size()) {
+            *device = i;
+            *key = arg.substr(prefix.size());
+            return true;
+        }
+    }
+    return false;
+}
+
+// Returns 0 to go on, otherwise the exit code.
+int ParseArguments(int argc, char** argv, Settings* settings) {
+    settings->deviceOptions.resize(static_cast<size_t>(gKvsimDeviceTypeCount));
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        int device = 0;
+        std::string key;
+        if (arg == "--help" || arg == "-h") {
+            PrintUsage(stdout);
+            return 1;
+        } else if (arg == "--run") {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "kvsim: --run needs a command\n");
+                return 2;
+            }
+            settings->run.assign(argv + i + 1, argv + argc);
+            break;
+        } else if (arg == "--dir" && i + 1 < argc) {
+            settings->dir = argv[++i];
+        } else if (DeviceOption(arg, &device, &key) && i + 1 < argc) {
+            settings->deviceOptions[static_cast<size_t>(device)].values[key] = argv[++i];
+        } else {
+            fprintf(stderr, "kvsim: unknown or incomplete option %s (see kvsim --help)\n",
+                    arg.c_str());
+            return 2;
+        }
+    }
+    for (KvsimOptions& options : settings->deviceOptions)
+        options.dir = settings->dir;
+    return 0;
+}
+
+bool MakeDirectories(const std::string& path) {
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != '/')
+            continue;
+        std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// One kvsim per directory: a second one would steal the first one's links.
+int LockDirectory(const std::string& dir) {
+    std::string path = dir + "/kvsim.pid";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char pid[32] = {0};
+        ssize_t n = read(fd, pid, sizeof(pid) - 1);
+        fprintf(stderr, "kvsim: another kvsim (pid %s) is serving %s; stop it first\n",
+                n > 0 ? pid : "?", dir.c_str());
+        close(fd);
+        return -1;
+    }
+    if (ftruncate(fd, 0) == 0) {
+        std::string pid = std::to_string(getpid()) + "\n";
+        if (write(fd, pid.data(), pid.size()) < 0) {
+            // The pid is only a hint for the message above.
+        }
+    }
+    return fd;
+}
+
+class Devices {
+  public:
+    ~Devices() { stopAll(); }
+
+    bool startAll(const Settings& settings) {
+        for (int i = 0; i < gKvsimDeviceTypeCount; ++i) {
+            std::string error;
+            KvsimDevice* device =
+                gKvsimDeviceTypes[i].start(settings.deviceOptions[static_cast<size_t>(i)], &error);
+            if (device == nullptr) {
+                fprintf(stderr, "kvsim: %s: %s\n", gKvsimDeviceTypes[i].name, error.c_str());
+                return false;
+            }
+            devices_.push_back(device);
+        }
+        return true;
+    }
+
+    void stopAll() {
+        for (KvsimDevice* device : devices_) {
+            device->stop();
+            delete device;
+        }
+        devices_.clear();
+    }
+
+    std::string describe() const {
+        std::string text;
+        for (const KvsimDevice* device : devices_)
+            text += device->describe() + "\n";
+        return text;
+    }
+
+    // Runs one command line; false for "quit".
+    bool execute(const std::string& line, std::string* reply) {
+        std::vector<std::string> words;
+        std::istringstream in(line);
+        std::string word;
+        while (in >> word)
+            words.push_back(word);
+        reply->clear();
+        if (words.empty())
+            return true;
+        if (words[0] == "quit" || words[0] == "exit")
+            return false;
+        if (words[0] == "status") {
+            for (const KvsimDevice* device : devices_)
+                *reply += device->status() + "\n";
+            return true;
+        }
+        for (KvsimDevice* device : devices_) {
+            if (words[0] == device->name) {
+                std::string answer;
+                device->command(std::vector<std::string>(words.begin() + 1, words.end()), &answer);
+                *reply = answer + "\n";
+                return true;
+            }
+        }
+        *reply = "kvsim: unknown command \"" + words[0] + "\" (try status, or see kvsim --help)\n";
+        return true;
+    }
+
+  private:
+    std::vector<KvsimDevice*> devices_;
+};
+
+void AppendLog(const std::string& path, const std::string& text) {
+    FILE* log = fopen(path.c_str(), "a");
+    if (log == nullptr)
+        return;
+    fputs(text.c_str(), log);
+    fclose(log);
+}
+
+// Reads command lines from the control FIFO. The FIFO is held open for
+// writing too, so that a writer that comes and goes never ends the reading.
+void ControlLoop(Devices* devices, const std::string& fifo, const std::string& log,
+                 std::atomic<bool>* done) {
+    int fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    std::string pending;
+    while (!*done) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        char buffer[256];
+        ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n <= 0)
+            continue;
+        pending.append(buffer, static_cast<size_t>(n));
+        size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            std::string reply;
+            if (!devices->execute(line, &reply))
+                reply = "kvsim: quit is not taken from the control file; end the tool instead\n";
+            AppendLog(log, "> " + line + "\n" + reply);
+        }
+    }
+    close(fd);
+}
+
+int RunCommand(const std::vector<std::string>& command) {
+    std::vector<char*> args;
+    for (const std::string& arg : command)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+
+    fflush(stdout);
+    pid_t child = fork();
+    if (child < 0) {
+        fprintf(stderr, "kvsim: cannot start %s: %s\n", args[0], strerror(errno));
+        return 127;
+    }
+    if (child == 0) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
+        execvp(args[0], args.data());
+        fprintf(stderr, "kvsim: cannot run %s: %s\n", args[0], strerror(errno));
+        _exit(127);
+    }
+    giChild = child;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    giChild = 0;
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+void InteractiveLoop(Devices* devices) {
+    std::string pending;
+    printf("kvsim> ");
+    fflush(stdout);
+    while (!gbStop) {
+        struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0)
+            continue;
+        char buffer[256];
+        ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
+        if (n <= 0)
+            return;
+        pending.append(buffer, static_cast<size_t>(n));
+        size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            std::string reply;
+            if (!devices->execute(line, &reply))
+                return;
+            fputs(reply.c_str(), stdout);
+            printf("kvsim> ");
+            fflush(stdout);
+        }
+    }
+}
+
+void InstallSignals(bool forward) {
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    sigemptyset(&action.sa_mask);
+    if (forward) {
+        // The tool has the terminal: Ctrl-C reaches it directly; kvsim stays
+        // to stop the devices once it has ended.
+        action.sa_handler = SIG_IGN;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGQUIT, &action, nullptr);
+        action.sa_handler = OnForwardSignal;
+    } else {
+        action.sa_handler = OnStopSignal;
+        sigaction(SIGINT, &action, nullptr);
+    }
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    int parsed = ParseArguments(argc, argv, &settings);
+    if (parsed != 0)
+        return parsed == 1 ? 0 : parsed;
+
+    if (!MakeDirectories(settings.dir)) {
+        fprintf(stderr, "kvsim: cannot create the directory %s\n", settings.dir.c_str());
+        return 2;
+    }
+    int lock = LockDirectory(settings.dir);
+    if (lock < 0)
+        return 2;
+
+    std::string fifo = settings.dir + "/control";
+    std::string log = settings.dir + "/kvsim.log";
+    unlink(fifo.c_str());
+    if (mkfifo(fifo.c_str(), 0600) != 0) {
+        fprintf(stderr, "kvsim: cannot create the control FIFO %s\n", fifo.c_str());
+        close(lock);
+        return 2;
+    }
+
+    int result = 0;
+    {
+        Devices devices;
+        if (!devices.startAll(settings)) {
+            unlink(fifo.c_str());
+            close(lock);
+            return 2;
+        }
+        std::atomic<bool> controlDone{false};
+        std::thread control(ControlLoop, &devices, fifo, log, &controlDone);
+
+        printf("\n kvsim: virtual devices are running.\n\n%s", devices.describe().c_str());
+        printf(" Other commands: see kvsim --help. Replies to commands written to\n %s go "
+               "to %s.\n\n",
+               fifo.c_str(), log.c_str());
+        bool runMode = !settings.run.empty();
+        InstallSignals(runMode);
+        if (runMode) {
+            printf(" Starting %s; the devices stop when it ends.\n", settings.run[0].c_str());
+            result = RunCommand(settings.run);
+        } else {
+            InteractiveLoop(&devices);
+            printf("\n");
+        }
+        controlDone = true;
+        control.join();
+        devices.stopAll();
+    }
+    unlink(fifo.c_str());
+    unlink((settings.dir + "/kvsim.pid").c_str());
+    close(lock);
+    return result;
+}
