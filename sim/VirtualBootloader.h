@@ -15,7 +15,7 @@
 //   checksum after an address, a Read count or Write data; no ACK after the
 //   Get-version command code nor after a Read count; Go answers the address
 //   with one byte (the ACK); Extended erase is refused.
-// - A command not in `commands` is NACKed. While read-protected, Read is
+// - A command not in `commands` is NACKed (Get is always answered). While read-protected, Read is
 //   NACKed and Get leaves 0x11 out of its list; while write-protected, Write,
 //   Erase and Extended erase are NACKed and left out of the list.
 // - Protect and unprotect commands answer ACK, ACK, change the protection
