@@ -65,7 +65,8 @@ class VirtualDispenser {
     void start();
     void stop(); // may be called at any time, also while the host has the line closed
 
-    void setConfig(const DispenserConfig& config); // takes effect with the next byte
+    // Takes effect with the next byte; restarts the count of replyCodeCount.
+    void setConfig(const DispenserConfig& config);
     DispenserConfig config() const;
     std::string version() const; // the 13 version bytes now held
     int cassette() const;        // the fifth version byte as a number ('3' -> 3)
