@@ -1,0 +1,225 @@
+// kvsim as a newcomer uses it: `kvsim --run kvfwdn` serves the virtual
+// printer at <dir>/rpu and gives the terminal to the tool; the control FIFO
+// switches faults while kvsim runs.
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "support/RunTool.h"
+#include "test_e2e_rpu_dialogue.h"
+
+using namespace rpu_dialogue;
+
+namespace {
+
+std::string KvsimExe() {
+    std::string tool = KVFWDN_EXE;
+    return tool.substr(0, tool.rfind('/')) + "/kvsim";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// A kvsim child with its standard input and output on pipes.
+class Kvsim {
+  public:
+    explicit Kvsim(const std::vector<std::string>& args) {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            return;
+        signal(SIGPIPE, SIG_IGN);
+        std::string exe = KvsimExe();
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(exe.c_str()));
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            execv(exe.c_str(), argv.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        input_ = in[1];
+        output_ = out[0];
+    }
+    ~Kvsim() {
+        closeInput();
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (output_ >= 0)
+            close(output_);
+    }
+    void send(const std::string& text) {
+        if (write(input_, text.data(), text.size()) < 0) {
+            ADD_FAILURE() << "kvsim's input is closed";
+        }
+    }
+    void closeInput() {
+        if (input_ >= 0)
+            close(input_);
+        input_ = -1;
+    }
+    // Reads until `marker` has appeared or the time is up.
+    bool waitFor(const std::string& marker, int timeoutMs) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (output.find(marker) == std::string::npos) {
+            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            end - std::chrono::steady_clock::now())
+                                            .count());
+            if (left <= 0 || !readSome(left))
+                return false;
+        }
+        return true;
+    }
+    // Reads everything up to the end and waits for the exit status.
+    int finish(int timeoutMs) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            end - std::chrono::steady_clock::now())
+                                            .count());
+            if (left <= 0 || !readSome(left))
+                break;
+        }
+        int status = 0;
+        for (int i = 0; i < 500; ++i) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+    std::string output;
+
+  private:
+    bool readSome(int timeoutMs) {
+        struct pollfd p = {output_, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            return false;
+        char buffer[4096];
+        ssize_t n = read(output_, buffer, sizeof(buffer));
+        if (n <= 0)
+            return false;
+        output.append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+};
+
+class ScratchDir {
+  public:
+    ScratchDir() {
+        char pattern[] = "/tmp/kv_kvsim_XXXXXX";
+        if (mkdtemp(pattern) != nullptr)
+            path = pattern;
+    }
+    ~ScratchDir() {
+        for (const char* name :
+             {"rpu-flash.bin", "rpu-sample.bin", "kvsim.log", "kvsim.pid", "control", "rpu"})
+            unlink((path + "/" + name).c_str());
+        rmdir(path.c_str());
+    }
+    std::string path;
+};
+
+} // namespace
+
+// The README's first command, scripted: the version query finds the printer
+// in online mode, the download of the sample file finds it in boot mode, and
+// the flash saved afterwards equals the sample.
+TEST(E2eRpuKvsim, RunGivesTheToolBothModes) {
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    std::string port = dir.path + "/rpu";
+    std::string sample = dir.path + "/rpu-sample.bin";
+    Kvsim kvsim({"--dir", dir.path, "--run", KVFWDN_EXE});
+    kvsim.send("1\n1\n" + port + "\n2\n\n" + sample + "\n\nq\nq\n");
+    kvsim.closeInput();
+    EXPECT_EQ(kvsim.finish(30000), 0);
+
+    const std::string& out = kvsim.output;
+    EXPECT_NE(out.find(" Receipt printer (RPU): type " + port + " at the port prompt.\n"),
+              std::string::npos)
+        << out;
+    std::string tool = out.substr(out.find(" Starting "));
+    tool = tool.substr(tool.find('\n') + 1);
+    // 4000 bytes: 31 full packets and one of 32 bytes.
+    std::string expected =
+        EnterRpuMenu() + PortPrompt("/dev/ttyS4") + VersionHeading() + "\n " + port +
+        ",115200 Open Success\n" + " Current F/W Ver : V1.23, CRC : 0x0AB3\n" + NextRound() +
+        PortPrompt(port) + DownloadQuestion("") + " Start firmware downloading.\n" +
+        ProgressBars(" Download : [", 32, true) + ProgressBars(" Verify   : [", 32, true) +
+        ResultMessage(0) + QuitBoth();
+    EXPECT_EQ(tool, expected);
+
+    std::string image = ReadFile(sample);
+    EXPECT_EQ(image.size(), 4000u);
+    EXPECT_EQ(ReadFile(dir.path + "/rpu-flash.bin"), image);
+    // The devices are gone with the tool.
+    EXPECT_FALSE(Exists(port));
+    EXPECT_FALSE(Exists(dir.path + "/control"));
+}
+
+// Faults and modes set through the control FIFO while kvsim runs; a second
+// kvsim on the same directory is refused.
+TEST(E2eRpuKvsim, ControlFifoSetsFaults) {
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    Kvsim kvsim({"--dir", dir.path});
+    ASSERT_TRUE(kvsim.waitFor("kvsim> ", 10000)) << kvsim.output;
+
+    Kvsim second({"--dir", dir.path});
+    second.closeInput();
+    EXPECT_EQ(second.finish(5000), 2);
+
+    {
+        std::ofstream control(dir.path + "/control");
+        control << "rpu fault erase\n";
+    }
+    for (int i = 0; i < 100 && ReadFile(dir.path + "/kvsim.log").empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(ReadFile(dir.path + "/kvsim.log"), "> rpu fault erase\nrpu: faults erase\n");
+
+    std::string port = dir.path + "/rpu";
+    ToolRun run = RunTool("1\n2\n" + port + "\n" + dir.path + "/rpu-sample.bin\n\nq\nq\n");
+    EXPECT_NE(run.output.find(" Start firmware downloading.\n" + ResultMessage(-4)),
+              std::string::npos)
+        << run.output;
+
+    kvsim.send("rpu fault none\nstatus\nquit\n");
+    EXPECT_EQ(kvsim.finish(10000), 0);
+    EXPECT_NE(kvsim.output.find("rpu: faults none\n"), std::string::npos) << kvsim.output;
+    EXPECT_NE(kvsim.output.find(", mode auto, faults none\n"), std::string::npos);
+    EXPECT_FALSE(Exists(port));
+}
