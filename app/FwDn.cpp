@@ -62,6 +62,10 @@ bool ReadLine(char* buf, int size) {
     // not fit) drops its last character like the newline it would have held.
     // The last line of a file that ends without a newline keeps everything.
     if (buf[len - 1] == '\n' || len == size - 1)
+        buf[--len] = '\0';
+    // An answers file written with CR LF line ends: the CR is not part of
+    // the answer either (a terminal never passes it on).
+    if (len > 0 && buf[len - 1] == '\r')
         buf[len - 1] = '\0';
     return true;
 }

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
@@ -155,4 +156,25 @@ TEST(TerminalInput, KeysTypedAheadAreDiscarded) {
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.result, 0);
     EXPECT_NE(seen.find("<" + std::string("/dev/ttyUSB7") + ">"), std::string::npos) << seen;
+}
+
+TEST(ScriptedInput, AnswersFileWithCrLfLineEnds) {
+    ChildResult r = RunConsoleChild("1\r\n/dev/ttyUSB1\r\ny\r\n\r\nq\r\n", []() {
+        char key = 0;
+        char port[100] = "/dev/ttyS4";
+        char path[256] = "old.bin";
+        if (!ReadMenuKey(&key) || key != '1')
+            return 1;
+        if (SetComport(port) != 12 || strcmp(port, "/dev/ttyUSB1") != 0)
+            return 2;
+        if (ReadAnswer() != 'y')
+            return 3;
+        if (SetFilePath(1, path) != 7) // an empty line keeps the path
+            return 4;
+        if (!ReadMenuKey(&key) || key != 'q')
+            return 5;
+        return ReadMenuKey(&key) ? 6 : 0;
+    });
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.result, 0);
 }
