@@ -76,28 +76,6 @@ TEST(CduFwDn, LoaderRoadSendsTheFileAfterPushAndHandshake) {
         ASSERT_EQ(0x1A, got[i]) << i;
 }
 
-TEST(CduFwDn, ArvoVariantIsPushedAt38400WithByte21Set) {
-    LoaderRoad road;
-    ScratchDir dir;
-    // "ARVO" at length - 11, the last position that counts.
-    std::vector<unsigned char> image = Firmware(1500, "ARVO", 1500 - 11);
-    EXPECT_EQ(DN_OK, DownloadFile(road.dn, 1, dir.write("fw.bin", image)).result);
-    EXPECT_EQ(38400, road.loader.pushBaud());
-    EXPECT_EQ(LoaderPush(true), road.loader.pushed());
-    EXPECT_EQ((std::vector<int>{115200, 38400, 115200, 115200, 115200}), road.loader.opens());
-    std::vector<unsigned char> got = road.loader.image();
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), got.begin()));
-}
-
-TEST(CduFwDn, ArvoInTheLastTenBytesDoesNotCount) {
-    LoaderRoad road;
-    ScratchDir dir;
-    std::vector<unsigned char> image = Firmware(1500, "ARVO", 1500 - 10);
-    EXPECT_EQ(DN_OK, DownloadFile(road.dn, 1, dir.write("fw.bin", image)).result);
-    EXPECT_EQ(57600, road.loader.pushBaud());
-    EXPECT_EQ(LoaderPush(false), road.loader.pushed());
-}
-
 TEST(CduFwDn, FilesThatCannotBeReadOpenNoPort) {
     LoaderRoad road;
     ScratchDir dir;
