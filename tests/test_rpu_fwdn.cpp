@@ -62,13 +62,6 @@ int Download(CKvRPUFwDn* downloader, const std::string& path) {
 
 } // namespace
 
-TEST(RpuFwDn, StartsWithTheDefaultPort) {
-    CKvRPUFwDn downloader;
-    EXPECT_STREQ(downloader.szPortName, "/dev/ttyS4");
-    EXPECT_EQ(downloader.szFilePath[0], '\0');
-    EXPECT_EQ(downloader.iBlockCount, 0);
-}
-
 // 1000 bytes: seven full packets and one of 104 bytes; 1024: eight; 1025:
 // eight and one. The port is closed after each download.
 TEST(RpuFwDn, PacketCountAndPortClosedAfterSuccess) {
