@@ -167,6 +167,8 @@ unsigned char CSTBLLib::GetActivityTime(unsigned long* total) {
 }
 
 unsigned char CSTBLLib::GetProgress(unsigned char* percent) {
+    if (percent == nullptr)
+        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
     if (activityTime == 0)
         activityTime = 1;
     // Capped at 100 in full width, before it is narrowed to a byte.
@@ -179,8 +181,7 @@ unsigned char CSTBLLib::GetProgress(unsigned char* percent) {
         p = progressCount / (activityTime / 100);
     if (p > 100)
         p = 100;
-    if (percent != nullptr)
-        *percent = static_cast<unsigned char>(p);
+    *percent = static_cast<unsigned char>(p);
     return SUCCESS;
 }
 
