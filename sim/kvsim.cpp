@@ -127,8 +127,9 @@ int LockDirectory(const std::string& dir) {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         char pid[32] = {0};
         ssize_t n = read(fd, pid, sizeof(pid) - 1);
+        pid[n > 0 ? strcspn(pid, "\n") : 0] = '\0';
         fprintf(stderr, "kvsim: another kvsim (pid %s) is serving %s; stop it first\n",
-                n > 0 ? pid : "?", dir.c_str());
+                pid[0] != '\0' ? pid : "?", dir.c_str());
         close(fd);
         return -1;
     }
