@@ -343,6 +343,7 @@ int main(int argc, char** argv) {
     std::string fifo = settings.dir + "/control";
     std::string log = settings.dir + "/kvsim.log";
     unlink(fifo.c_str());
+    unlink(log.c_str()); // the log tells about this run only
     if (mkfifo(fifo.c_str(), 0600) != 0) {
         fprintf(stderr, "kvsim: cannot create the control FIFO %s\n", fifo.c_str());
         close(lock);

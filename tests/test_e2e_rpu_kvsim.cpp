@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -145,9 +146,15 @@ class ScratchDir {
             path = pattern;
     }
     ~ScratchDir() {
-        for (const char* name :
-             {"rpu-flash.bin", "rpu-sample.bin", "kvsim.log", "kvsim.pid", "control", "rpu"})
-            unlink((path + "/" + name).c_str());
+        // Whatever the devices left: links, FIFO, logs, images.
+        if (DIR* d = opendir(path.c_str())) {
+            while (struct dirent* entry = readdir(d)) {
+                std::string name = entry->d_name;
+                if (name != "." && name != "..")
+                    unlink((path + "/" + name).c_str());
+            }
+            closedir(d);
+        }
         rmdir(path.c_str());
     }
     std::string path;
