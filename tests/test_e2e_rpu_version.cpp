@@ -236,3 +236,16 @@ TEST(E2eRpuVersionSlow, SilentPrinterGetsTheOnlineModeHelp) {
                            line.slavePath() + " Open Fail\n" + OnlineModeHelp() + QuitBoth();
     EXPECT_EQ(run.output, expected);
 }
+
+// A key other than 1, 2 and q leaves the printer menu as an abnormal
+// selection, back to the main menu (which goes on); a port prompt that gets
+// nothing prints the no-input line and takes no action.
+TEST(E2eRpuMenu, AbnormalKeyAndNoInput) {
+    ToolRun run = RunTool("1\nx\n1\n1\n");
+    std::string expected = EnterRpuMenu() + "\n ABNORMAL SELECTED \n" + MainFrame() +
+                           "\n -- START RPU F/W DOWNLOAD -- \n" + RpuFrame() + "\n" +
+                           PortPrompt("/dev/ttyS4") +
+                           " No input. Please try again and input value.\n" + QuitBoth();
+    EXPECT_EQ(run.output, expected);
+    EXPECT_EQ(run.exitCode, 0);
+}
