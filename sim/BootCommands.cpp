@@ -266,7 +266,7 @@ void VirtualBootloader::Impl::doWrite() {
     }
     if (writePackets++ == cfg.refuseWritePacket)
         good = false;
-    if (good) {
+    if (good && faultAhead() == nullptr) {
         std::lock_guard<std::mutex> lock(mu);
         good = mem.write(at, data.data(), length);
     }
@@ -294,7 +294,7 @@ void VirtualBootloader::Impl::doErase() {
             }
         }
         sleepFor(cfg.eraseDelayMs);
-        {
+        if (faultAhead() == nullptr) {
             std::lock_guard<std::mutex> lock(mu);
             mem.eraseAll();
         }
@@ -322,7 +322,7 @@ void VirtualBootloader::Impl::doErase() {
         for (uint32_t page : pages)
             if (!mem.pageValid(page) || static_cast<int>(page) == cfg.refusePage)
                 good = false;
-        if (good)
+        if (good && faultAhead() == nullptr)
             for (uint32_t page : pages)
                 mem.erasePage(page);
     }
@@ -363,11 +363,13 @@ void VirtualBootloader::Impl::doEraseExt() {
         for (uint32_t page : pages)
             if (!mem.pageValid(page) || static_cast<int>(page) == cfg.refusePage)
                 good = false;
-        if (good && hi == 0xFF)
-            mem.eraseAll();
-        else if (good)
-            for (uint32_t page : pages)
-                mem.erasePage(page);
+        if (good && faultAhead() == nullptr) {
+            if (hi == 0xFF)
+                mem.eraseAll();
+            else
+                for (uint32_t page : pages)
+                    mem.erasePage(page);
+        }
     }
     sleepFor(good ? cfg.eraseDelayMs : 0);
     if (good)
@@ -397,33 +399,37 @@ void VirtualBootloader::Impl::doWriteProtect() {
         replyNack();
         return;
     }
-    if (!replyAck())
-        return;
-    std::lock_guard<std::mutex> lock(mu);
-    writeProt = true;
-    synced = false;
+    if (faultAhead() == nullptr) {
+        std::lock_guard<std::mutex> lock(mu);
+        writeProt = true;
+    }
+    if (replyAck())
+        synced = false; // the part resets and waits for a fresh sync
 }
 
 void VirtualBootloader::Impl::doProtection(unsigned char code) {
-    if (!replyAck() || !replyAck())
+    if (!replyAck())
         return;
-    std::lock_guard<std::mutex> lock(mu);
-    switch (code) {
-    case 0x71:
-    case 0x73:
-        writeProt = false;
-        break;
-    case 0x82:
-        readProt = true;
-        break;
-    case 0x91:
-    case 0x92:
-        // Lifting read-out protection wipes the flash it protected.
-        readProt = false;
-        mem.eraseAll();
-        break;
-    default:
-        break;
+    if (faultAhead() == nullptr) {
+        std::lock_guard<std::mutex> lock(mu);
+        switch (code) {
+        case 0x71:
+        case 0x73:
+            writeProt = false;
+            break;
+        case 0x82:
+            readProt = true;
+            break;
+        case 0x91:
+        case 0x92:
+            // Lifting read-out protection wipes the flash it protected.
+            readProt = false;
+            mem.eraseAll();
+            break;
+        default:
+            break;
+        }
     }
-    synced = false; // the part resets and waits for a fresh sync
+    if (replyAck())
+        synced = false; // the part resets and waits for a fresh sync
 }

@@ -58,6 +58,10 @@ struct VirtualBootloader::Impl {
     // False when the exchange ends here.
     bool reply(const std::vector<unsigned char>& bytes);
     bool replyAck() { return reply({ack}); }
+    // The fault planned for the next reply point, if any. Effects that the
+    // reply acknowledges are made before it goes out (a host that has the
+    // ACK finds them done), and not at all when a fault replaces it.
+    const BootloaderFault* faultAhead() const;
     void replyNack() { reply({nack}); }
     void send(const std::vector<unsigned char>& bytes);
     void sleepFor(int ms);

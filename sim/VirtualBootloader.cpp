@@ -112,21 +112,31 @@ void VirtualBootloader::Impl::send(const std::vector<unsigned char>& bytes) {
         txClock = start + byteTime() * static_cast<long>(bytes.size());
         sleepUntil(txClock);
     }
+    {
+        // Counted before they go out, so a host that has them sees them counted.
+        std::lock_guard<std::mutex> lock(mu);
+        sent += static_cast<int>(bytes.size());
+        if (cfg.hostEchoes)
+            pendingEcho.insert(pendingEcho.end(), bytes.begin(), bytes.end());
+    }
     line.write(bytes);
-    std::lock_guard<std::mutex> lock(mu);
-    sent += static_cast<int>(bytes.size());
-    if (cfg.hostEchoes)
-        pendingEcho.insert(pendingEcho.end(), bytes.begin(), bytes.end());
+}
+
+const BootloaderFault* VirtualBootloader::Impl::faultAhead() const {
+    for (const BootloaderFault& f : cfg.faults) {
+        if (f.cmd == curCmd && f.step == step &&
+            (f.occurrence == -1 || f.occurrence == curOccurrence))
+            return &f;
+    }
+    return nullptr;
 }
 
 bool VirtualBootloader::Impl::reply(const std::vector<unsigned char>& bytes) {
-    int at = step++;
+    const BootloaderFault* fault = faultAhead();
+    step++;
     sleepFor(cfg.replyDelayMs);
-    for (const BootloaderFault& f : cfg.faults) {
-        if (f.cmd != curCmd || f.step != at)
-            continue;
-        if (f.occurrence != -1 && f.occurrence != curOccurrence)
-            continue;
+    if (fault != nullptr) {
+        const BootloaderFault& f = *fault;
         switch (f.kind) {
         case BootloaderFault::Nack:
             send({nack});

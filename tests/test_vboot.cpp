@@ -236,6 +236,11 @@ TEST(VBoot, InjectedPacketFaults) {
     cfg.corruptReadOffset = 130; // modulo 128: byte 2
     cfg.refuseWritePacket = 2;
     cfg.replyDelayMs = 20;
+    BootloaderFault lastAck; // the fourth Write refused at its final ACK
+    lastAck.cmd = WRITE_CMD;
+    lastAck.occurrence = 3;
+    lastAck.step = 2;
+    cfg.faults = {lastAck};
     BootTarget t(cfg);
     ASSERT_EQ(SUCCESS, t.connect());
     Bytes image = Pattern(128, 9);
@@ -244,6 +249,8 @@ TEST(VBoot, InjectedPacketFaults) {
         EXPECT_EQ(k == 2 ? CMD_FAIL : SUCCESS,
                   t.lib.STBL_WRITE(0x08000000 + 128 * k, 128, image.data()));
     EXPECT_EQ(Bytes(128, 0xFF), t.boot.memory(0x08000100, 128)) << "refused packet not written";
+    EXPECT_EQ(CMD_FAIL, t.lib.STBL_WRITE(0x08000180, 128, image.data()));
+    EXPECT_EQ(Bytes(128, 0xFF), t.boot.memory(0x08000180, 128)) << "nor one whose ACK is refused";
     ASSERT_EQ(SUCCESS, t.lib.STBL_READ(0x08000000, 128, back.data()));
     EXPECT_EQ(image, back);
     auto t0 = Clock::now();
