@@ -369,9 +369,13 @@ int main(int argc, char** argv) {
     if (mode == "all" || mode == "bars")
         ok = RunBars() && ok;
     long rss = PeakRssKiB();
-    const long limit = (1024 + 2048); // KiB: the 1 MiB image plus 2 MiB
-    printf("(c) host peak resident memory %ld KiB (%ld KiB at start, +%ld KiB during the run);"
-           " goal < %ld KiB with a 1 MiB image: %s\n",
-           rss, rssStart, rss - rssStart, limit, rss < limit ? "MET" : "NOT MET");
+    printf("(c) host peak resident memory %ld KiB: %ld KiB at the start of main (program and shared"
+           " libraries), +%ld KiB during the run\n",
+           rss, rssStart, rss - rssStart);
+    if (mode == "all" || mode == "fast") {
+        const long limit = 1024 + 2048; // KiB: the 1 MiB image plus 2 MiB
+        printf("    goal < %ld KiB (1 MiB image + 2 MiB): absolute %s, growth during the run %s\n",
+               limit, rss < limit ? "MET" : "NOT MET", rss - rssStart < limit ? "MET" : "NOT MET");
+    }
     return ok ? 0 : 1;
 }
