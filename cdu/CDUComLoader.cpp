@@ -36,6 +36,7 @@ const int HANDSHAKE_WAIT_MS = 10000;
 const int BLOCK_ACK_WAIT_MS = 5000;
 const int LDR_EOT_WAIT_MS = 5000;
 const int LINK_EOT_WAIT_MS = 10000;
+const int PUSH_SETTLE_US = 50000;
 
 // Writes one block in a single call after dropping whatever is queued on
 // the line in either direction. No open port means nothing can be written.
@@ -155,6 +156,11 @@ int CDUFW_COM_Write(unsigned char* pData, int nLen) {
             return -1;
         usleep(500);
     }
+    // The caller closes the port next, and a close discards what has not
+    // gone out yet: the end of the push must have left the port by then,
+    // including what an adapter or driver still holds after the drain.
+    tcdrain(ghCduHandle);
+    usleep(PUSH_SETTLE_US);
     return 0;
 }
 

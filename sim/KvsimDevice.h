@@ -51,4 +51,8 @@ extern const int gKvsimDeviceTypeCount;
 KvsimDevice* KvsimStartRpu(const KvsimOptions& options, std::string* error);
 extern const char* const gKvsimRpuUsage;
 
+// The device of the cash dispenser (sim/KvsimCdu.cpp).
+KvsimDevice* KvsimStartCdu(const KvsimOptions& options, std::string* error);
+extern const char* const gKvsimCduUsage;
+
 #endif

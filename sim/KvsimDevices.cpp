@@ -5,6 +5,7 @@
 
 const KvsimDeviceType gKvsimDeviceTypes[] = {
     {"rpu", gKvsimRpuUsage, KvsimStartRpu},
+    {"cdu", gKvsimCduUsage, KvsimStartCdu},
 };
 
 const int gKvsimDeviceTypeCount =

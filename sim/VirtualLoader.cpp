@@ -144,10 +144,18 @@ void VirtualLoader::sendByte(unsigned char byte) {
     line_.write(&byte, 1);
 }
 
+// The push comes at 57600 (or 38400 for the variant); at any other speed
+// the receiver makes nothing of the line, so such bytes are dropped (such as
+// what was left on the line from the online mode).
 void VirtualLoader::takePushByte(unsigned char byte) {
     std::lock_guard<std::mutex> lock(mutex_);
+    int baud = line_.baud();
+    if (baud != 57600 && baud != 38400) {
+        ++stray_;
+        return;
+    }
     if (pushed_.empty()) {
-        pushBaud_ = line_.baud();
+        pushBaud_ = baud;
         pushSession_ = opens_.size();
     }
     pushed_.push_back(byte);
@@ -155,8 +163,6 @@ void VirtualLoader::takePushByte(unsigned char byte) {
         return;
     if (expected_.empty()) {
         push_ = PushNoLoaderFile;
-    } else if (pushBaud_ != 57600 && pushBaud_ != 38400) {
-        push_ = PushWrongSpeed;
     } else {
         // The "ARVO" variant of the loader is sent at 38400 with byte 21 set.
         std::vector<unsigned char> want = expected_;
@@ -290,6 +296,10 @@ std::vector<int> VirtualLoader::opens() const {
 VirtualLoader::Push VirtualLoader::pushResult() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return push_;
+}
+int VirtualLoader::strayBytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stray_;
 }
 int VirtualLoader::pushBaud() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,6 +1,6 @@
 // The dispenser in boot mode on the loader road, served on a VirtualLine:
-// it takes the 4096-byte loader push (checking the line speed and every
-// byte against the loader file), starts the loader once the host has opened
+// it takes the 4096-byte loader push (only at 57600 or 38400 baud, every
+// byte checked against the loader file), starts the loader once the host has opened
 // the line again at 115200, and then plays the loader: 'x' is answered with
 // '~', 'p' with 'C', XMODEM-1K blocks (STX, number, complement, 1024 data
 // bytes, CRC-16 high, low) with ACK when good, EOT with '~'. Written from the
@@ -30,7 +30,7 @@ struct LoaderConfig {
 
 class VirtualLoader {
   public:
-    enum Push { PushNone, PushAccepted, PushWrongSpeed, PushWrongBytes, PushNoLoaderFile };
+    enum Push { PushNone, PushAccepted, PushWrongBytes, PushNoLoaderFile };
 
     VirtualLoader(VirtualLine& line, const LoaderConfig& config);
     ~VirtualLoader(); // stops the device thread
@@ -44,7 +44,8 @@ class VirtualLoader {
     // the open was too short to see its speed).
     std::vector<int> opens() const;
     Push pushResult() const;
-    int pushBaud() const;                                   // speed while the push arrived
+    int pushBaud() const;   // speed while the push arrived
+    int strayBytes() const; // bytes before the push, not at a push speed (dropped)
     std::vector<unsigned char> pushed() const;              // the push bytes as received
     bool readySent() const;                                 // the loader's first '~' went out
     std::vector<std::vector<unsigned char>> blocks() const; // every block, STX to CRC
@@ -85,6 +86,7 @@ class VirtualLoader {
     mutable std::mutex mutex_; // guards everything below
     std::vector<int> opens_;
     Push push_ = PushNone;
+    int stray_ = 0;
     int pushBaud_ = 0;
     std::vector<unsigned char> pushed_;
     bool ready_ = false;
