@@ -60,4 +60,19 @@ inline std::vector<unsigned char> Firmware(size_t size, const std::string& text 
     return image;
 }
 
+// The opens of the line on the loader road: the probe at 115200, the push
+// at `pushBaud`, then the wait for '~', the handshake and the transfer at
+// 115200. The probe lasts only some 10 ms, so on a loaded machine the
+// loader may see that open without its speed (0); every other speed must
+// be right.
+inline std::vector<int> LoaderRoadOpens(std::vector<int> seen) {
+    if (!seen.empty() && seen[0] == 0)
+        seen[0] = 115200;
+    return seen;
+}
+
+inline std::vector<int> ExpectedLoaderRoadOpens(int pushBaud) {
+    return {115200, pushBaud, 115200, 115200, 115200};
+}
+
 #endif
