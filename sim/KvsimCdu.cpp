@@ -1,19 +1,25 @@
 // kvsim's cash dispenser: the virtual dispenser in online mode, and in boot
-// mode its ROM bootloader (bootloader road) or the loader it takes as a push
-// (loader road), all on one port. The mode is set by hand, like the
-// dispenser's DIP switches, or chosen automatically from the line settings
-// the tool uses: 9600 baud for the link protocol, even parity for the ROM
-// bootloader, any other speed without parity for the loader road.
+// mode, by its model, its ROM bootloader (bootloader road) or the loader it
+// takes as a push (loader road), all on one port. The mode is set by hand, like the
+// dispenser's DIP switches, or chosen automatically from what the tool does
+// on the line (see Choose).
 //
 // The loader must see the tool's every open of the line (it starts only when
-// the tool listens again at 115200), so the devices sit directly on the
-// port's line, one at a time, rather than behind a relay.
+// the tool listens again at 115200), so the loader and the bootloader sit
+// directly on the port's line, one at a time. The online-mode dispenser runs
+// all along on a line of its own and gets the tool's bytes through a relay
+// in the watching thread, which stops passing them on the moment the tool
+// sets the line for another mode: no byte meant for the next device can go
+// to the dispenser.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -24,10 +30,12 @@
 #include "sim/VirtualLoader.h"
 
 const char* const gKvsimCduUsage =
-    "  --cdu-mode auto|online|bootloader|loader\n"
-    "                                dispenser mode at start (default auto: online mode for\n"
-    "                                the version and cassette number; for a download the\n"
-    "                                road the firmware file takes, ROM bootloader or loader)\n"
+    "  --cdu-mode auto|online|boot   dispenser mode at start (default auto: online mode for\n"
+    "                                the version and cassette number, boot mode for a\n"
+    "                                download)\n"
+    "  --cdu-road loader|bootloader  the dispenser model's download road in boot mode\n"
+    "                                (default loader: the tool pushes the loader, then\n"
+    "                                XMODEM-1K blocks; bootloader: the MCU's ROM bootloader)\n"
     "  --cdu-fault LIST              faults, comma-separated: silent (no answer at all),\n"
     "                                noready (the pushed loader never starts), noack (the\n"
     "                                loader never acknowledges block 2), badreply (the loader\n"
@@ -37,7 +45,8 @@ const char* const gKvsimCduUsage =
 
 namespace {
 
-const char* const MODES[] = {"online", "bootloader", "loader"};
+const char* const MODES[] = {"online", "boot"};
+const char* const ROADS[] = {"loader", "bootloader"};
 const char* const FAULT_NAMES[] = {"silent", "noready", "noack", "badreply"};
 // The line closed this long means the tool is done with the device.
 const int IDLE_MS = 500;
@@ -53,12 +62,15 @@ struct CduState {
     std::string flashFile;
     std::string imageFile;
     std::string mode = "auto";
+    std::string road = "loader"; // the model's boot-mode road: loader or bootloader
     std::vector<std::string> faults;
     DispenserConfig dispenserConfig;
     BootloaderConfig bootConfig;
     LoaderConfig loaderConfig;
     VirtualLine line;
-    std::string current; // the device on the line now
+    VirtualLine onlineLine; // the online-mode dispenser's own line
+    int onlineFd = -1;      // the relay's end of it while the tool talks to it
+    std::string current;    // the device on the line now
     std::unique_ptr<VirtualDispenser> dispenser;
     std::unique_ptr<VirtualBootloader> bootloader;
     std::unique_ptr<VirtualLoader> loader;
@@ -74,6 +86,13 @@ bool KnownMode(const std::string& mode) {
         if (mode == known)
             return true;
     return mode == "auto";
+}
+
+bool KnownRoad(const std::string& road) {
+    for (const char* known : ROADS)
+        if (road == known)
+            return true;
+    return false;
 }
 
 bool KnownFault(const std::string& name) {
@@ -109,6 +128,7 @@ bool SetFaults(CduState* state, const std::string& list, std::string* error) {
     state->dispenserConfig.line.silent = false;
     state->bootConfig.silent = false;
     state->loaderConfig = LoaderConfig();
+    state->loaderConfig.idleAtBaud = 9600; // the online mode's speed
     for (const std::string& f : faults) {
         if (f == "silent") {
             state->dispenserConfig.line.silent = true;
@@ -145,13 +165,67 @@ bool SaveFlash(CduState* state, const std::string& path) {
     return WriteFile(path, flash);
 }
 
+// The relay's end of the online line is open while the tool has the port
+// open in online mode, so that the dispenser sees the tool come and go.
+void CloseOnline(CduState* state) {
+    if (state->onlineFd >= 0)
+        close(state->onlineFd);
+    state->onlineFd = -1;
+}
+
+bool OpenOnline(CduState* state) {
+    if (state->onlineFd >= 0)
+        return true;
+    int fd = open(state->onlineLine.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct termios tio;
+    if (tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        cfsetispeed(&tio, B9600);
+        cfsetospeed(&tio, B9600);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+    state->onlineFd = fd;
+    return true;
+}
+
+// Copies what is waiting from `from` to `to`; never blocks on reading.
+void Pass(int from, int to) {
+    struct pollfd p = {from, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN))
+        return;
+    unsigned char buffer[4096];
+    ssize_t n = read(from, buffer, sizeof buffer);
+    for (ssize_t done = 0; n > 0 && done < n;) {
+        ssize_t w = write(to, buffer + done, static_cast<size_t>(n - done));
+        if (w < 0 && errno != EAGAIN && errno != EINTR)
+            return;
+        if (w > 0)
+            done += w;
+    }
+}
+
+// One round of the online relay.
+void RelayOnline(CduState* state, bool hostOpen) {
+    if (!hostOpen) {
+        // The dispenser's last answer still goes out before the close.
+        if (state->onlineFd >= 0) {
+            Pass(state->line.masterFd(), state->onlineFd);
+            Pass(state->onlineFd, state->line.masterFd());
+        }
+        CloseOnline(state);
+        return;
+    }
+    if (!OpenOnline(state))
+        return;
+    Pass(state->line.masterFd(), state->onlineFd);
+    Pass(state->onlineFd, state->line.masterFd());
+}
+
 // Takes the device now on the line off it, keeping what it holds.
 void StopCurrent(CduState* state) {
-    if (state->dispenser) {
-        state->dispenser->stop();
-        state->dispenserConfig.version = state->dispenser->version();
-        state->dispenser.reset();
-    }
+    CloseOnline(state);
     if (state->bootloader) {
         state->bootloader->stop();
         SaveFlash(state, state->flashFile);
@@ -165,11 +239,15 @@ void StopCurrent(CduState* state) {
 }
 
 void StartDevice(CduState* state, const std::string& which) {
+    // The tool may have opened the port again before the relay saw it close:
+    // what it sent in online mode (the ACK after the last reply) still goes
+    // to the dispenser, not to the loader, whose first bytes come only some
+    // 20 ms after the open (the ROM bootloader takes nothing before its sync
+    // byte and gets its bytes straight away).
+    if (state->current == "online" && which == "loader" && state->onlineFd >= 0)
+        Pass(state->line.masterFd(), state->onlineFd);
     StopCurrent(state);
-    if (which == "online") {
-        state->dispenser.reset(new VirtualDispenser(state->line, state->dispenserConfig));
-        state->dispenser->start();
-    } else if (which == "bootloader") {
+    if (which == "bootloader") {
         state->bootloader.reset(new VirtualBootloader(state->line, state->bootConfig));
         state->bootloader->start();
     } else if (which == "loader") {
@@ -179,18 +257,16 @@ void StartDevice(CduState* state, const std::string& which) {
     state->current = which;
 }
 
-// What the tool is talking to, by the settings it put on the line.
+// What the tool is talking to. In mode auto the speed tells: 9600 is the
+// link protocol (online mode), any other speed boot mode, where the
+// dispenser model decides the road (a pseudo-terminal keeps no parity bit,
+// so the ROM bootloader's 8E1 cannot be told from the loader road's 8N1).
 std::string Choose(CduState* state) {
-    if (state->mode != "auto")
-        return state->mode;
-    struct termios tio;
-    if (tcgetattr(state->line.masterFd(), &tio) != 0)
-        return state->current;
-    if (tio.c_cflag & PARENB)
-        return "bootloader";
-    if (cfgetospeed(&tio) == B9600)
+    if (state->mode == "online")
         return "online";
-    return "loader";
+    if (state->mode == "boot")
+        return state->road;
+    return state->line.baud() == 9600 ? "online" : state->road;
 }
 
 // Notes what the loader received and saves the image of a completed
@@ -233,11 +309,18 @@ void Watch(CduState* state) {
             if (wanted != state->current)
                 StartDevice(state, wanted);
             state->hostOpen = true;
-            continue;
         }
+        if (state->current == "online")
+            RelayOnline(state, open);
+        if (open)
+            continue;
         if (state->hostOpen) {
             state->hostOpen = false;
             state->closedAt = NowMs();
+            // A loader that has taken a whole transfer is done at once: the
+            // next download may follow right away.
+            if (state->current == "loader" && state->loader && state->loader->eotSeen())
+                AfterLoaderRoad(state);
         }
         if (state->closedAt != 0 && NowMs() - state->closedAt >= IDLE_MS) {
             state->closedAt = 0;
@@ -255,14 +338,20 @@ std::string Describe(CduState* state) {
     std::string dir = link.substr(0, link.rfind('/'));
     std::string text;
     text += " Cash dispenser (CDU): type " + link + " at the port prompt.\n";
-    text += "   Mode " + state->mode + ", faults " + FaultText(*state) + ".\n";
+    text += "   Mode " + state->mode + ", boot-mode road " + state->road + ", faults " +
+            FaultText(*state) + ".\n";
     text += "   In mode auto the dispenser answers whatever the tool asks: the version and\n"
             "   cassette number (keys 1, 2) find it in online mode, a download (key 3) in\n"
-            "   boot mode on the road the firmware file takes (ROM bootloader or loader),\n"
-            "   so the DIP switches and reset button the tool mentions need no action.\n";
-    text += "   To switch by hand, from another terminal:\n"
-            "     echo \"cdu loader\" > " +
-            dir + "/control     (also: cdu online, cdu bootloader, cdu auto)\n";
+            "   boot mode, so the DIP switches and reset button the tool mentions need no\n"
+            "   action. Its model takes the " +
+            state->road +
+            " road: give a firmware file for that road\n"
+            "   (the tool names the road by the file's version code), or switch the model\n"
+            "   with --cdu-road or, from another terminal:\n"
+            "     echo \"cdu road bootloader\" > " +
+            dir + "/control     (also: cdu road loader)\n";
+    text += "   Modes by hand: echo \"cdu boot\" > " + dir +
+            "/control     (also: cdu online, cdu auto)\n";
     text += "   What a loader-road download sent is saved to " + state->imageFile +
             "\n   (whole blocks: the last one filled up with 0x1A), what a bootloader-road\n"
             "   download wrote to " +
@@ -285,6 +374,7 @@ bool Command(CduState* state, const std::vector<std::string>& words, std::string
             return false;
         }
         StopCurrent(state);
+        state->dispenser->setConfig(state->dispenserConfig);
         *reply = "cdu: faults " + FaultText(*state) + " (the dispenser was reset)";
         return true;
     }
@@ -295,15 +385,23 @@ bool Command(CduState* state, const std::vector<std::string>& words, std::string
                     : "cdu: no bootloader flash to save (or cannot write " + path + ")";
         return ok;
     }
-    *reply = "cdu: commands are online, bootloader, loader, auto, fault LIST, save [FILE]";
+    if (words.size() == 2 && words[0] == "road" && KnownRoad(words[1])) {
+        state->road = words[1];
+        StopCurrent(state);
+        *reply = "cdu: boot-mode road " + words[1] + " (the dispenser was reset)";
+        return true;
+    }
+    *reply = "cdu: commands are online, boot, auto, road loader|bootloader, fault LIST, "
+             "save [FILE]";
     return false;
 }
 
 std::string Status(CduState* state) {
     std::lock_guard<std::mutex> lock(state->mutex);
-    std::string text = "cdu: " + state->linkPath + " -> " + state->line.slavePath() + ", mode " +
-                       state->mode + ", faults " + FaultText(*state) + ", on the line: " +
-                       (state->current.empty() ? std::string("nothing yet") : state->current);
+    std::string text =
+        "cdu: " + state->linkPath + " -> " + state->line.slavePath() + ", mode " + state->mode +
+        ", road " + state->road + ", faults " + FaultText(*state) +
+        ", on the line: " + (state->current.empty() ? std::string("nothing yet") : state->current);
     if (!state->lastNote.empty())
         text += "\ncdu: " + state->lastNote;
     return text;
@@ -317,6 +415,7 @@ void Stop(CduState* state) {
     if (state->current == "loader" && state->loader)
         SaveLoaderImage(state);
     StopCurrent(state);
+    state->dispenser->stop();
     char target[256];
     ssize_t n = readlink(state->linkPath.c_str(), target, sizeof(target) - 1);
     if (n > 0) {
@@ -332,10 +431,16 @@ bool ApplyOptions(CduState* state, const KvsimOptions& options, std::string* err
         const std::string& value = option.second;
         if (key == "mode") {
             if (!KnownMode(value)) {
-                *error = "--cdu-mode wants auto, online, bootloader or loader";
+                *error = "--cdu-mode wants auto, online or boot";
                 return false;
             }
             state->mode = value;
+        } else if (key == "road") {
+            if (!KnownRoad(value)) {
+                *error = "--cdu-road wants loader or bootloader";
+                return false;
+            }
+            state->road = value;
         } else if (key == "fault") {
             if (!SetFaults(state, value, error))
                 return false;
@@ -362,7 +467,7 @@ KvsimDevice* KvsimStartCdu(const KvsimOptions& options, std::string* error) {
     state->imageFile = options.dir + "/cdu-image.bin";
     if (!ApplyOptions(state.get(), options, error))
         return nullptr;
-    if (!state->line.ok()) {
+    if (!state->line.ok() || !state->onlineLine.ok()) {
         *error = "cannot create a pseudo-terminal";
         return nullptr;
     }
@@ -371,6 +476,8 @@ KvsimDevice* KvsimStartCdu(const KvsimOptions& options, std::string* error) {
         *error = "cannot create the link " + state->linkPath;
         return nullptr;
     }
+    state->dispenser.reset(new VirtualDispenser(state->onlineLine, state->dispenserConfig));
+    state->dispenser->start();
     CduState* raw = state.get();
     state->thread = std::thread([raw] { Watch(raw); });
 

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -112,6 +113,20 @@ void VirtualLoader::trackOpens() {
     }
 }
 
+// What the loader's receiver can take: before the push only the push
+// speeds (anything else stays on the line for whatever else listens on the
+// port); afterwards no frames with a parity bit and nothing at the speed
+// another device of the port uses.
+bool VirtualLoader::lineIsForLoader() const {
+    int baud = line_.baud();
+    if (state_ == WaitPush)
+        return baud == 57600 || baud == 38400;
+    struct termios tio;
+    if (tcgetattr(line_.masterFd(), &tio) == 0 && (tio.c_cflag & PARENB))
+        return false;
+    return config_.idleAtBaud == 0 || baud != config_.idleAtBaud;
+}
+
 bool VirtualLoader::nextByte(unsigned char* byte, int timeoutMs) {
     if (inPos_ < inLen_) {
         *byte = in_[inPos_++];
@@ -120,6 +135,12 @@ bool VirtualLoader::nextByte(unsigned char* byte, int timeoutMs) {
     long long deadline = NowMs() + timeoutMs;
     while (!stop_) {
         trackOpens();
+        if (!lineIsForLoader()) {
+            SleepMs(1);
+            if (NowMs() >= deadline)
+                return false;
+            continue;
+        }
         struct pollfd p = {line_.masterFd(), POLLIN, 0};
         int r = poll(&p, 1, 1);
         if (r > 0 && (p.revents & POLLIN)) {

@@ -24,7 +24,10 @@ struct LoaderConfig {
     int silentBlock = 0;     // fault: this block (1 = first received) gets no answer
     int badReplyBlock = 0;   // fault: this block is answered with badReplyByte
     unsigned char badReplyByte = 0x15;
-    bool linkTwin = false;                   // EOT answered by ACK, as on the dispenser's link port
+    bool linkTwin = false; // EOT answered by ACK, as on the dispenser's link port
+    // Leave the line alone while it is set to this speed (0: never), as
+    // another device of the same port takes it then.
+    int idleAtBaud = 0;
     std::string loaderFile = KV_LOADER_FILE; // the loader image the push must carry
 };
 
@@ -63,6 +66,7 @@ class VirtualLoader {
 
     void run();
     bool nextByte(unsigned char* byte, int timeoutMs);
+    bool lineIsForLoader() const;
     void trackOpens();
     void sendByte(unsigned char byte);
     void takePushByte(unsigned char byte);
