@@ -227,6 +227,8 @@ int CDU_InitGetVersion(unsigned char bEncrypt, char* szPort, int nBaud, unsigned
     result = CDU_GetInfo(bEncrypt, reply);
     if (result != 0) {
         usleep(kVersionRetryPauseUs);
+        // A short second reply must not be topped up with bytes of the first.
+        std::memset(reply, 0, sizeof reply);
         result = CDU_GetInfo(!bEncrypt, reply);
     }
     if (result == 0)

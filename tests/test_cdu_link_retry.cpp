@@ -1,0 +1,76 @@
+// The retry of the dispenser version request with the other frame kind must
+// not hand back bytes of the failed first reply: a short second reply leaves
+// the rest of the version zero, not what the first frame carried there.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "cdu/CDUCom.h"
+#include "serial/ComPort.h"
+#include "sim/VirtualLine.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes Frame(const Bytes& payload) {
+    Bytes f = {0x02, static_cast<unsigned char>(payload.size()), 0x00};
+    f.insert(f.end(), payload.begin(), payload.end());
+    f.push_back(0x03);
+    unsigned char check = 0;
+    for (size_t i = 1; i < f.size(); ++i)
+        check ^= f[i];
+    f.push_back(check);
+    return f;
+}
+
+// Reads `count` bytes the host sent, or fewer on a 4 s silence.
+Bytes Take(VirtualLine& line, size_t count) {
+    Bytes got;
+    unsigned char b = 0;
+    while (got.size() < count && line.readByte(&b, 4000))
+        got.push_back(b);
+    return got;
+}
+
+// Answers one request frame of `requestLength` bytes with ACK, then the
+// host's ENQ poll with `reply`, and takes the host's ACK of it.
+void Exchange(VirtualLine& line, size_t requestLength, const Bytes& reply) {
+    Take(line, requestLength);
+    line.write(Bytes{0x06});
+    Take(line, 1); // ENQ
+    line.write(reply);
+    Take(line, 1); // ACK of the reply
+}
+
+TEST(CduLinkRetry, ShortRetryReplyLeavesNoBytesOfTheFailedFirstReply) {
+    VirtualLine line;
+    ASSERT_TRUE(line.ok());
+    std::thread device([&line] {
+        // First attempt, plain: the dispenser is busy ('P') but sends data.
+        Bytes busy = {'P'};
+        const char* stale = "STALESTALESTA";
+        busy.insert(busy.end(), stale, stale + 13);
+        Exchange(line, 6, Frame(busy));
+        // Retry, scrambled: done ('O') with only two data bytes, key index 0.
+        Bytes done = {0x00, static_cast<unsigned char>('O' ^ gszEncrypTable[0]),
+                      static_cast<unsigned char>('A' ^ gszEncrypTable[1]),
+                      static_cast<unsigned char>('B' ^ gszEncrypTable[2])};
+        Exchange(line, 7, Frame(done));
+    });
+    unsigned char version[14];
+    std::memset(version, '#', sizeof version);
+    std::string port = line.slavePath();
+    int result = CDU_InitGetVersion(0, &port[0], 9600, version);
+    CDU_PortClose();
+    device.join();
+    ASSERT_EQ(0, result);
+    EXPECT_EQ(0, std::memcmp("AB", version, 2));
+    for (int i = 2; i < 13; ++i)
+        EXPECT_EQ(0, version[i]) << "byte " << i;
+    EXPECT_EQ('#', version[13]); // exactly 13 bytes are handed over
+}
+
+} // namespace
