@@ -10,40 +10,13 @@
 #include <vector>
 
 #include "cdu/CDUCom.h"
-#include "serial/ComPort.h"
 #include "sim/VirtualDispenser.h"
+#include "serial/ComPort.h"
+#include "support/LinkTest.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-std::string Hex(const Bytes& bytes) {
-    std::string out;
-    char cell[4];
-    for (unsigned char b : bytes) {
-        snprintf(cell, sizeof cell, "%02X ", b);
-        out += cell;
-    }
-    return out;
-}
-
-bool LockFree() {
-    if (pthread_mutex_trylock(&g_mutexCDU) != 0)
-        return false;
-    pthread_mutex_unlock(&g_mutexCDU);
-    return true;
-}
-
-Bytes Frame(const Bytes& payload) {
-    Bytes f = {0x02, static_cast<unsigned char>(payload.size()), 0x00};
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.push_back(0x03);
-    unsigned char check = 0;
-    for (size_t i = 1; i < f.size(); ++i)
-        check ^= f[i];
-    f.push_back(check);
-    return f;
-}
 
 const Bytes kPlainVersionRequest = {0x02, 0x01, 0x00, 0x56, 0x03, 0x54};
 
@@ -53,7 +26,7 @@ class CduLink : public ::testing::Test {
     void TearDown() override {
         CDU_PortClose();
         dispenser.stop();
-        EXPECT_TRUE(LockFree());
+        EXPECT_TRUE(MutexFree(g_mutexCDU));
         EXPECT_EQ(0, dispenser.badFrames());
     }
     void start(const DispenserConfig& config) {
@@ -158,7 +131,7 @@ TEST_F(CduLink, ReplyCodesMapToResultsAndReleaseTheLock) {
             dispenser.setConfig(config);
             EXPECT_EQ(c.result, getInfo(encrypt));
             EXPECT_EQ(c.code, reply[3]);
-            EXPECT_TRUE(LockFree());
+            EXPECT_TRUE(MutexFree(g_mutexCDU));
             // Request, ENQ and the ACK of the reply, whatever the code.
             EXPECT_EQ(0x06, receivedAtLeast(encrypt ? 9 : 8).back());
             dispenser.clearLog();
@@ -192,7 +165,7 @@ TEST_F(CduLink, ContinuedReceiveAfterPTakesItsOwnLock) {
     config.finalAfterP = true;
     start(config);
     ASSERT_EQ(2, getInfo(1));
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexCDU));
     unsigned long started = dwStartT;
     std::memset(reply, 0, sizeof reply);
     EXPECT_EQ(0, RecvCduDataFrame(1, 3000, 1, reply));
@@ -225,7 +198,7 @@ TEST_F(CduLink, ScrambledReplyKeyIndexIsChecked) {
     config.replyKeyIndex = 64;
     dispenser.setConfig(config);
     EXPECT_EQ(-1, getInfo(1));
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexCDU));
     config.replyKeyIndex = 200;
     dispenser.setConfig(config);
     unsigned char version[14] = {0};
@@ -245,7 +218,7 @@ TEST_F(CduLink, ScrambledReplyLengthLimits) {
     config.padData = 251 - 15; // frame of 256: too long for the unscrambler
     dispenser.setConfig(config);
     EXPECT_EQ(-1, getInfo(1));
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexCDU));
     config.padData = 300;
     dispenser.setConfig(config);
     EXPECT_EQ(-1, getInfo(1));
@@ -262,7 +235,7 @@ TEST_F(CduLink, ShortScrambledReplyIsAFailedSetNotAStaleSuccess) {
     config.rawReply = Frame({0x05}); // key index only: nothing to unscramble
     dispenser.setConfig(config);
     EXPECT_EQ(-1, CDU_SetInfo(1, 3));
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexCDU));
     config.rawReply = Frame({}); // no payload at all
     dispenser.setConfig(config);
     EXPECT_EQ(-1, CDU_SetInfo(1, 3));
@@ -291,7 +264,7 @@ TEST_F(CduLink, PlainReplyLongerThanTheBufferEndsTooLong) {
     ASSERT_EQ(0, CDU_PortOpen(port(), 9600));
     EXPECT_EQ(-3, CDU_GetInfo(0, reply));
     EXPECT_EQ(0xEE, reply[0]); // nothing handed over
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexCDU));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Bytes wire = kPlainVersionRequest;
     wire.push_back(0x05); // never acknowledged
@@ -344,7 +317,7 @@ TEST_F(CduLink, RequestTooLongIsRefusedUnsent) {
     EXPECT_EQ(-1, SendCduDataFrame(1, big, 0));
     EXPECT_EQ(-1, SendCduDataFrame(0, big, 2044));
     EXPECT_EQ(-1, SendCduDataFrame(0, big, -1));
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexCDU));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(dispenser.received().empty());
 

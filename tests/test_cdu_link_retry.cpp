@@ -10,21 +10,11 @@
 #include "cdu/CDUCom.h"
 #include "serial/ComPort.h"
 #include "sim/VirtualLine.h"
+#include "support/LinkTest.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-Bytes Frame(const Bytes& payload) {
-    Bytes f = {0x02, static_cast<unsigned char>(payload.size()), 0x00};
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.push_back(0x03);
-    unsigned char check = 0;
-    for (size_t i = 1; i < f.size(); ++i)
-        check ^= f[i];
-    f.push_back(check);
-    return f;
-}
 
 // Reads `count` bytes the host sent, or fewer on a 4 s silence.
 Bytes Take(VirtualLine& line, size_t count) {

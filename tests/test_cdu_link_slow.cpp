@@ -9,27 +9,11 @@
 
 #include "cdu/CDUCom.h"
 #include "sim/VirtualDispenser.h"
+#include "support/LinkTest.h"
 
 namespace {
 
-long long MsSince(std::chrono::steady_clock::time_point begin) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 begin)
-        .count();
-}
-
-bool LockFree() {
-    if (pthread_mutex_trylock(&g_mutexCDU) != 0)
-        return false;
-    pthread_mutex_unlock(&g_mutexCDU);
-    return true;
-}
-
-struct Host {
-    VirtualLine line;
-    char* port() { return const_cast<char*>(line.slavePath().c_str()); }
-    ~Host() { CDU_PortClose(); }
-};
+using Host = LinkHost<CDU_PortClose>;
 
 TEST(CduLinkSlow, DispenserThatOnlyAcksPollsTimesOutWithANewEnqPerAck) {
     Host host;
@@ -51,7 +35,7 @@ TEST(CduLinkSlow, DispenserThatOnlyAcksPollsTimesOutWithANewEnqPerAck) {
     EXPECT_EQ(wire.size() - 6, enqs); // after the request, nothing but ENQs
     EXPECT_EQ(size_t(dispenser.polls()), enqs);
     EXPECT_GT(enqs, 10u);
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexCDU));
     EXPECT_NE(0, ghCduHandle);
 }
 
@@ -67,7 +51,7 @@ TEST(CduLinkSlow, SilentDispenserFailsBothAttemptsAndKeepsThePortOpen) {
     long long ms = MsSince(begin);
     EXPECT_GE(ms, 2500); // two ACK waits and the 500 ms pause
     EXPECT_LT(ms, 9000);
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexCDU));
     EXPECT_NE(0, ghCduHandle);
 }
 
@@ -109,12 +93,12 @@ TEST(CduLinkSlow, ContinuedReceiveKeepsTheFirstWaitsWindow) {
     ASSERT_EQ(0, CDU_PortOpen(host.port(), 9600));
     auto begin = std::chrono::steady_clock::now();
     ASSERT_EQ(2, CDU_GetInfo(1, reply));
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexCDU));
     EXPECT_EQ(-2, RecvCduDataFrame(1, 3000, 1, reply));
     long long ms = MsSince(begin); // one window from the first wait's start
     EXPECT_GE(ms, 3000);
     EXPECT_LT(ms, 6500);
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexCDU));
 }
 
 } // namespace

@@ -6,19 +6,14 @@
 
 #include <string>
 
+#include "support/Dialogue.h"
+
 namespace cdu_dialogue {
 
-inline std::string MainFrame() {
-    return "\n *************************************************"
-           "\n *  KALVOND FIRMWARE DOWNLOADER Rev0.1            "
-           "\n *                                                "
-           "\n *  1 : RPU ( RECEIPT PRINTER )                   "
-           "\n *  2 : CDU ( CASH DISPENSER  )                   "
-           "\n *  ANY KEY : Quit Program                        "
-           "\n *                                                "
-           "\n *************************************************"
-           "\n# ";
-}
+using dialogue::Bar;
+using dialogue::CannotOpenPort;
+using dialogue::MainFrame;
+using dialogue::PortPrompt;
 
 inline std::string CduFrame() {
     return "\n *************************************************"
@@ -41,30 +36,11 @@ inline std::string EnterCduMenu() {
 // The dispenser menu drawn again, left with q (silently), the main menu
 // left with q.
 inline std::string QuitBoth() {
-    return CduFrame() + MainFrame() + "\n -- LINUX F/W Download Program END --\n";
-}
-
-inline std::string PortPrompt(const std::string& saved) {
-    return " *** Input serial port name ***\n"
-           " The currently saved port name is (" +
-           saved +
-           ").\n"
-           " Press ENTER to keep or input Port name to change.\n"
-           " - Input Port Name : ";
+    return CduFrame() + MainFrame() + dialogue::ProgramEnd();
 }
 
 inline std::string PathPrompt(const std::string& saved) {
-    std::string text = " *** Input F/W file path ***\n";
-    if (saved.empty()) {
-        text += " Enter the file path as a relative or absolute path.\n"
-                " (ex: /home/user/FW/IMBRA2_0G2A09_20200122.bin)\n"
-                " (ex: ../FW/IMBRA2_0G2A09_20200122.bin)\n";
-    } else {
-        text += " The currently saved F/W file path is (" + saved +
-                ").\n"
-                " Press ENTER to keep or input F/W file path to change.\n";
-    }
-    return text + " - Input F/W file path : ";
+    return dialogue::PathPrompt(saved, "IMBRA2_0G2A09_20200122.bin");
 }
 
 inline std::string VersionHeading() {
@@ -96,16 +72,7 @@ inline std::string SetHeading() {
 }
 
 inline std::string OnlineModeHelp() {
-    return " The serial port could not be opened or no response.\n"
-           " Please, verify the online mode settings and the serial port.\n"
-           " Reset device then try again...\n"
-           " Online mode setting:\n"
-           " Move No.1 DIP switch(DIP 1) to the ON and press the Reset button\n";
-}
-
-inline std::string CannotOpenPort() {
-    return " Cannot open the serial port.\n"
-           " Please, check that the serial port in use and try again...\n";
+    return dialogue::OnlineModeHelp("ON");
 }
 
 inline std::string NoFirmware() {
@@ -135,14 +102,6 @@ inline std::string Started() {
     return " Start firmware downloading.\n";
 }
 
-// One drawing of a progress bar: label, 25 cells, percentage.
-inline std::string Bar(const std::string& label, int percent, bool carriageReturn = true) {
-    std::string s = label;
-    for (int j = 0; j < 25; ++j)
-        s += (j == percent / 4) ? '>' : (j < percent / 4 ? '=' : ' ');
-    return s + "] " + std::to_string(percent) + "%" + (carriageReturn ? "\r" : "");
-}
-
 // The loader transfer's bar after each of `acked` blocks of `blocks`, and
 // the newline that ends it.
 inline std::string LoaderBars(int acked, int blocks) {
@@ -152,22 +111,14 @@ inline std::string LoaderBars(int acked, int blocks) {
     return s + "\n";
 }
 
+// The dispenser prints only some of the result messages.
 inline std::string ResultMessage(int code) {
     switch (code) {
     case 0:
-        return " Download operation finished successfully.\n"
-               " Please change the device to online mode and check the version.\n";
     case -3:
-        return " No response from the target.\n"
-               " The Boot loader can not be started.\n"
-               " Please, check the boot mode configuration and the flash protection status.\n"
-               " Reset device then try again...\n";
     case -4:
-        return " Failed to firmware data download.\n Please reset the board and try again.\n";
     case -6:
-        return " Cannot open the serial port.\n"
-               " The port may be used by another application\n"
-               " Please, check that the serial port in use and try again...\n";
+        return dialogue::ResultMessage(code);
     default:
         return "(no message for this code in the dispenser tests)";
     }

@@ -48,7 +48,7 @@ TEST(E2eCduOnline, CassetteEntriesOutOfRangeSendNothing) {
     for (int i = 0; i < 5; ++i)
         expected += round;
     // End of input: the menu ends as with q, then the main menu.
-    expected += MainFrame() + "\n -- LINUX F/W Download Program END --\n";
+    expected += MainFrame() + dialogue::ProgramEnd();
     EXPECT_EQ(expected, run.output);
     EXPECT_EQ(0, d.device.requests());
     EXPECT_EQ(2, d.device.cassette());
@@ -81,14 +81,13 @@ TEST(E2eCduOnline, PortThatCannotBeOpened) {
 TEST(E2eCduOnline, OtherKeyAndEndOfInput) {
     // x leaves the menu as an abnormal choice and the main menu goes on.
     ToolRun run = RunTool("2\nx\nq\n");
-    EXPECT_EQ(EnterCduMenu() + "\n ABNORMAL SELECTED \n" + MainFrame() +
-                  "\n -- LINUX F/W Download Program END --\n",
+    EXPECT_EQ(EnterCduMenu() + "\n ABNORMAL SELECTED \n" + MainFrame() + dialogue::ProgramEnd(),
               run.output);
     // Input ending at the port prompt: no input, then the menu ends.
     ToolRun ended = RunTool("2\n1\n");
     EXPECT_EQ(EnterCduMenu() + PortPrompt("/dev/ttyS3") +
                   " No input. Please try again and input value.\n" + CduFrame() + MainFrame() +
-                  "\n -- LINUX F/W Download Program END --\n",
+                  dialogue::ProgramEnd(),
               ended.output);
 }
 

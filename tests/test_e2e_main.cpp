@@ -1,6 +1,7 @@
 // The built kvfwdn driven through its main menu with scripted input. After
 // the keys 1 and 2 the device menu takes over, so those cases assert the
 // main-menu part of the output: the frame, the start line, and the end.
+#include "support/Dialogue.h"
 #include "support/RunTool.h"
 
 #include <gtest/gtest.h>
@@ -8,16 +9,8 @@
 
 namespace {
 
-const std::string kFrame = "\n *************************************************"
-                           "\n *  KALVOND FIRMWARE DOWNLOADER Rev0.1            "
-                           "\n *                                                "
-                           "\n *  1 : RPU ( RECEIPT PRINTER )                   "
-                           "\n *  2 : CDU ( CASH DISPENSER  )                   "
-                           "\n *  ANY KEY : Quit Program                        "
-                           "\n *                                                "
-                           "\n *************************************************"
-                           "\n# ";
-const std::string kEnd = "\n -- LINUX F/W Download Program END --\n";
+const std::string kFrame = dialogue::MainFrame();
+const std::string kEnd = dialogue::ProgramEnd();
 const std::string kAbnormalEnd = "\n ABNORMAL SELECTED \n -- LINUX F/W Download Program END --\n";
 const std::string kStartRpu = "\n -- START RPU F/W DOWNLOAD -- \n";
 const std::string kStartCdu = "\n -- START CDU F/W DOWNLOAD -- \n";

@@ -6,19 +6,14 @@
 
 #include <string>
 
+#include "support/Dialogue.h"
+
 namespace rpu_dialogue {
 
-inline std::string MainFrame() {
-    return "\n *************************************************"
-           "\n *  KALVOND FIRMWARE DOWNLOADER Rev0.1            "
-           "\n *                                                "
-           "\n *  1 : RPU ( RECEIPT PRINTER )                   "
-           "\n *  2 : CDU ( CASH DISPENSER  )                   "
-           "\n *  ANY KEY : Quit Program                        "
-           "\n *                                                "
-           "\n *************************************************"
-           "\n# ";
-}
+using dialogue::CannotOpenPort;
+using dialogue::MainFrame;
+using dialogue::PortPrompt;
+using dialogue::ResultMessage;
 
 inline std::string RpuFrame() {
     return "\n *************************************************"
@@ -42,7 +37,7 @@ inline std::string EnterRpuMenu() {
 // with q.
 inline std::string QuitBoth() {
     return "\n" + RpuFrame() + "\n" + "\n -- RPU F/W Download END --\n" + MainFrame() +
-           "\n -- LINUX F/W Download Program END --\n";
+           dialogue::ProgramEnd();
 }
 
 // The next round of the printer menu: loop end, frame, newline after the key.
@@ -50,29 +45,10 @@ inline std::string NextRound() {
     return "\n" + RpuFrame() + "\n";
 }
 
-inline std::string PortPrompt(const std::string& saved) {
-    return " *** Input serial port name ***\n"
-           " The currently saved port name is (" +
-           saved +
-           ").\n"
-           " Press ENTER to keep or input Port name to change.\n"
-           " - Input Port Name : ";
-}
-
 // The path prompt with the printer's examples (nothing saved yet) or with
 // the saved path.
 inline std::string PathPrompt(const std::string& saved) {
-    std::string text = " *** Input F/W file path ***\n";
-    if (saved.empty()) {
-        text += " Enter the file path as a relative or absolute path.\n"
-                " (ex: /home/user/FW/VARNO_RPU94_20190819.bin)\n"
-                " (ex: ../FW/VARNO_RPU94_20190819.bin)\n";
-    } else {
-        text += " The currently saved F/W file path is (" + saved +
-                ").\n"
-                " Press ENTER to keep or input F/W file path to change.\n";
-    }
-    return text + " - Input F/W file path : ";
+    return dialogue::PathPrompt(saved, "VARNO_RPU94_20190819.bin");
 }
 
 inline std::string VersionHeading() {
@@ -80,16 +56,7 @@ inline std::string VersionHeading() {
 }
 
 inline std::string OnlineModeHelp() {
-    return " The serial port could not be opened or no response.\n"
-           " Please, verify the online mode settings and the serial port.\n"
-           " Reset device then try again...\n"
-           " Online mode setting:\n"
-           " Move No.1 DIP switch(DIP 1) to the OFF and press the Reset button\n";
-}
-
-inline std::string CannotOpenPort() {
-    return " Cannot open the serial port.\n"
-           " Please, check that the serial port in use and try again...\n";
+    return dialogue::OnlineModeHelp("OFF");
 }
 
 // Everything after the port prompt of key 2 up to the question.
@@ -102,33 +69,6 @@ inline std::string DownloadQuestion(const std::string& savedPath) {
            " Do you want to start f/w download? (Y/n) : ";
 }
 
-inline std::string ResultMessage(int code) {
-    switch (code) {
-    case 0:
-        return " Download operation finished successfully.\n"
-               " Please change the device to online mode and check the version.\n";
-    case -1:
-        return " F/W File not found.\n Please check the firmware file and try again.\n";
-    case -2:
-        return " Unable to read file.\n Please check the firmware file and try again.\n";
-    case -3:
-        return " No response from the target.\n"
-               " The Boot loader can not be started.\n"
-               " Please, check the boot mode configuration and the flash protection status.\n"
-               " Reset device then try again...\n";
-    case -4:
-        return " Failed to firmware data download.\n Please reset the board and try again.\n";
-    case -5:
-        return " Failed to firmware data verify.\n Please reset the board and try again.\n";
-    case -6:
-        return " Cannot open the serial port.\n"
-               " The port may be used by another application\n"
-               " Please, check that the serial port in use and try again...\n";
-    default:
-        return " An unknown error has occurred.\n Reset device then try again\n";
-    }
-}
-
 // The progress bar text of a transfer of `packets` packets of which the last
 // may be partial, as drawn after each one ("\r" after full packets only),
 // and the newline of a transfer that ended well. A transfer that failed
@@ -138,13 +78,7 @@ inline std::string ProgressBars(const std::string& label, int packets, bool last
     std::string text;
     int upTo = drawn < 0 ? packets : drawn;
     for (int done = 1; done <= upTo; ++done) {
-        int percent = done * 100 / packets;
-        text += label;
-        for (int cell = 0; cell < 25; ++cell)
-            text += cell < percent / 4 ? '=' : (cell == percent / 4 ? '>' : ' ');
-        text += "] " + std::to_string(percent) + "%";
-        if (!(lastPartial && done == packets))
-            text += "\r";
+        text += dialogue::Bar(label, done * 100 / packets, !(lastPartial && done == packets));
     }
     return upTo == packets ? text + "\n" : text;
 }

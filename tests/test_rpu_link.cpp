@@ -10,27 +10,11 @@
 
 #include "rpu/RPUCom.h"
 #include "sim/VirtualPrinter.h"
+#include "support/LinkTest.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-std::string Hex(const Bytes& bytes) {
-    std::string out;
-    char cell[4];
-    for (unsigned char b : bytes) {
-        snprintf(cell, sizeof cell, "%02X ", b);
-        out += cell;
-    }
-    return out;
-}
-
-bool LockFree() {
-    if (pthread_mutex_trylock(&g_mutexRPU) != 0)
-        return false;
-    pthread_mutex_unlock(&g_mutexRPU);
-    return true;
-}
 
 const Bytes kVersionRequest = {0x02, 0x01, 0x00, 0x56, 0x03, 0x54};
 
@@ -40,7 +24,7 @@ class RpuLink : public ::testing::Test {
     void TearDown() override {
         RPU_PortClose();
         printer.stop();
-        EXPECT_TRUE(LockFree());
+        EXPECT_TRUE(MutexFree(g_mutexRPU));
     }
     void start(const PrinterConfig& config) {
         printer.setConfig(config);
@@ -124,7 +108,7 @@ TEST_F(RpuLink, StatusDecidesTheResultAndEveryFrameIsAcknowledged) {
         EXPECT_EQ(c.result, RPU_GetVersion(reply));
         EXPECT_EQ(c.status, reply[3]);
         EXPECT_EQ(0x06, receivedAtLeast(8).back());
-        EXPECT_TRUE(LockFree());
+        EXPECT_TRUE(MutexFree(g_mutexRPU));
     }
     // A failed status leaves the outputs untouched.
     PrinterConfig config;
@@ -216,7 +200,7 @@ TEST_F(RpuLink, OversizedRequestIsRefusedUnsent) {
     static unsigned char big[64972];
     EXPECT_EQ(-1, SendRpuDataFrame(big, 64968));
     EXPECT_EQ(-1, SendRpuDataFrame(big, -1));
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexRPU));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(printer.received().empty());
 }

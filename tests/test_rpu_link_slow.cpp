@@ -8,27 +8,11 @@
 
 #include "rpu/RPUCom.h"
 #include "sim/VirtualPrinter.h"
+#include "support/LinkTest.h"
 
 namespace {
 
-long long MsSince(std::chrono::steady_clock::time_point begin) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 begin)
-        .count();
-}
-
-bool LockFree() {
-    if (pthread_mutex_trylock(&g_mutexRPU) != 0)
-        return false;
-    pthread_mutex_unlock(&g_mutexRPU);
-    return true;
-}
-
-struct Host {
-    VirtualLine line;
-    char* port() { return const_cast<char*>(line.slavePath().c_str()); }
-    ~Host() { RPU_PortClose(); }
-};
+using Host = LinkHost<RPU_PortClose>;
 
 TEST(RpuLinkSlow, PrinterThatOnlyAcksPollsTimesOutAfterTheWindow) {
     Host host;
@@ -44,7 +28,7 @@ TEST(RpuLinkSlow, PrinterThatOnlyAcksPollsTimesOutAfterTheWindow) {
     EXPECT_GE(ms, 3000);
     EXPECT_LT(ms, 8000);
     EXPECT_GT(printer.polls(), 10); // every ACK drew a new ENQ
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexRPU));
     EXPECT_NE(0, ghRpuHandle); // a failed receive leaves the port open
 }
 
@@ -61,7 +45,7 @@ TEST(RpuLinkSlow, SilentPrinterFailsTheSendAndTheQueryClosesThePort) {
     EXPECT_GE(ms, 2000);
     EXPECT_LT(ms, 6000);
     EXPECT_EQ(0, ghRpuHandle);
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexRPU));
 }
 
 TEST(RpuLinkSlow, PrinterAtOneRateAnswersOnlyThere) {
@@ -86,7 +70,7 @@ TEST(RpuLinkSlow, FfDataByteIsLostAndTheFrameNeverCompletes) {
     unsigned char version[6] = {0}, crc[3] = {0};
     EXPECT_EQ(-2, RPU_InitGetVersion(host.port(), 9600, version, crc));
     EXPECT_EQ(0, version[0]);
-    EXPECT_TRUE(LockFree());
+    EXPECT_TRUE(MutexFree(g_mutexRPU));
 }
 
 } // namespace
