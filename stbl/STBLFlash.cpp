@@ -125,6 +125,35 @@ void DrawBar(CSTBLLib* lib, const char* label, bool fullPacket) {
 const char* const DOWNLOAD_LABEL = " Download : [";
 const char* const VERIFY_LABEL = " Verify   : [";
 
+// Goes through `size` bytes in packets of MAX_DATA_SIZE, the remainder last:
+// step(offset, length, buffer) with a packet-sized work buffer filled with
+// 0xFF. After each packet the progress count goes up and, when there is a
+// label, its bar is drawn; a transfer that ends well ends the bar with a
+// newline. The first status that is not SUCCESS ends the transfer.
+template <typename Step>
+unsigned char EachPacket(CSTBLLib* lib, unsigned long size, const char* label, Step step) {
+    const unsigned long packet = static_cast<unsigned long>(MAX_DATA_SIZE);
+    unsigned char* buffer = static_cast<unsigned char*>(malloc(packet));
+    if (buffer == nullptr)
+        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
+    for (unsigned long offset = 0; offset < size; offset += packet) {
+        unsigned long n = size - offset < packet ? size - offset : packet;
+        memset(buffer, 0xFF, packet);
+        unsigned char status = step(offset, n, buffer);
+        if (status != SUCCESS) {
+            free(buffer);
+            return status;
+        }
+        lib->progressCount++;
+        if (label != nullptr)
+            DrawBar(lib, label, n == packet);
+    }
+    if (label != nullptr)
+        printf("\n");
+    free(buffer);
+    return SUCCESS;
+}
+
 } // namespace
 
 unsigned char CSTBLLib::STBL_ERASE(unsigned short count, unsigned char* pages) {
@@ -190,57 +219,35 @@ unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, unsigned char* image,
     unsigned char status = BulkPreconditions(this, pTarget->bWrite, image, size);
     if (status != SUCCESS)
         return status;
-    const unsigned long packet = static_cast<unsigned long>(MAX_DATA_SIZE);
-    unsigned char* buffer = static_cast<unsigned char*>(malloc(packet));
-    if (buffer == nullptr)
-        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
-    const unsigned char size8 = static_cast<unsigned char>(packet);
-
-    unsigned long full = size / packet;
-    for (unsigned long k = 0; k < full; k++) {
-        memset(buffer, 0xFF, packet);
-        memcpy(buffer, image, packet);
-        if (!(optimize && AllBlank(buffer, packet))) {
-            status = STBL_WRITE(address, size8, buffer);
-            if (status != SUCCESS) {
-                free(buffer);
-                printf("\n STBL_WRITE ERROR : %d\n", status);
-                return status;
-            }
-        }
-        image += packet;
-        address += packet;
-        progressCount++;
-        DrawBar(this, DOWNLOAD_LABEL, true);
-    }
-
-    unsigned long r = size % packet;
-    if (r > 0) {
-        // The write length is raised to a multiple of 4; the bytes behind the
-        // image are rewritten with what the target already holds there.
-        memset(buffer, 0xFF, packet);
-        unsigned long n = r - (r % 4) + 4;
-        status = STBL_READ(address, static_cast<unsigned char>(n), buffer);
-        if (status != SUCCESS) {
-            free(buffer);
-            printf("\n (remain)STBL_READ ERROR : %d\n", status);
-            return status;
-        }
-        memcpy(buffer, image, r);
-        if (!(optimize && AllBlank(image, r))) {
-            status = STBL_WRITE(address, static_cast<unsigned char>(n), buffer);
-            if (status != SUCCESS) {
-                free(buffer);
-                printf("\n (remain)STBL_WRITE ERROR : %d\n", status);
-                return status;
-            }
-        }
-        progressCount++;
-        DrawBar(this, DOWNLOAD_LABEL, false);
-    }
-    printf("\n");
-    free(buffer);
-    return status;
+    return EachPacket(this, size, DOWNLOAD_LABEL,
+                      [&](unsigned long offset, unsigned long n, unsigned char* buffer) {
+                          unsigned char st;
+                          if (n == MAX_DATA_SIZE) {
+                              memcpy(buffer, image + offset, n);
+                              if (optimize && AllBlank(buffer, n))
+                                  return static_cast<unsigned char>(SUCCESS);
+                              st = STBL_WRITE(address + offset, static_cast<unsigned char>(n),
+                                              buffer);
+                              if (st != SUCCESS)
+                                  printf("\n STBL_WRITE ERROR : %d\n", st);
+                              return st;
+                          }
+                          // The write length is raised to a multiple of 4; the bytes behind
+                          // the image are rewritten with what the target already holds there.
+                          unsigned char n4 = static_cast<unsigned char>(n - (n % 4) + 4);
+                          st = STBL_READ(address + offset, n4, buffer);
+                          if (st != SUCCESS) {
+                              printf("\n (remain)STBL_READ ERROR : %d\n", st);
+                              return st;
+                          }
+                          memcpy(buffer, image + offset, n);
+                          if (optimize && AllBlank(image + offset, n))
+                              return static_cast<unsigned char>(SUCCESS);
+                          st = STBL_WRITE(address + offset, n4, buffer);
+                          if (st != SUCCESS)
+                              printf("\n (remain)STBL_WRITE ERROR : %d\n", st);
+                          return st;
+                      });
 }
 
 unsigned char CSTBLLib::STBL_VERIFY(unsigned long address, unsigned char* image, unsigned long size,
@@ -248,55 +255,22 @@ unsigned char CSTBLLib::STBL_VERIFY(unsigned long address, unsigned char* image,
     unsigned char status = BulkPreconditions(this, pTarget->bRead, image, size);
     if (status != SUCCESS)
         return status;
-    const unsigned long packet = static_cast<unsigned long>(MAX_DATA_SIZE);
-    unsigned char* buffer = static_cast<unsigned char*>(malloc(packet));
-    if (buffer == nullptr)
-        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
-    const unsigned char size8 = static_cast<unsigned char>(packet);
-
-    unsigned long full = size / packet;
-    for (unsigned long k = 0; k < full; k++) {
-        if (!(optimize && AllBlank(image, packet))) {
-            memset(buffer, 0xFF, packet);
-            status = STBL_READ(address, size8, buffer);
-            if (status != SUCCESS) {
-                free(buffer);
-                return status;
-            }
-            if (memcmp(buffer, image, packet) != 0) {
-                free(buffer);
-                printf("\n CMD_NOT_ALLOWED ERROR\n");
-                return CMD_NOT_ALLOWED;
-            }
-        }
-        image += packet;
-        address += packet;
-        progressCount++;
-        DrawBar(this, VERIFY_LABEL, true);
-    }
-
-    unsigned long r = size % packet;
-    if (r > 0) {
-        if (!(optimize && AllBlank(image, r))) {
-            // An odd remainder is read as one byte more; the buffer has room.
-            memset(buffer, 0xFF, packet);
-            status = STBL_READ(address, static_cast<unsigned char>(r), buffer);
-            if (status != SUCCESS) {
-                free(buffer);
-                return status;
-            }
-            if (memcmp(buffer, image, r) != 0) {
-                free(buffer);
-                printf("\n (remain)CMD_NOT_ALLOWED ERROR\n");
-                return CMD_NOT_ALLOWED;
-            }
-        }
-        progressCount++;
-        DrawBar(this, VERIFY_LABEL, false);
-    }
-    printf("\n");
-    free(buffer);
-    return status;
+    return EachPacket(this, size, VERIFY_LABEL,
+                      [&](unsigned long offset, unsigned long n, unsigned char* buffer) {
+                          if (optimize && AllBlank(image + offset, n))
+                              return static_cast<unsigned char>(SUCCESS);
+                          // An odd remainder is read as one byte more; the buffer has room.
+                          unsigned char st =
+                              STBL_READ(address + offset, static_cast<unsigned char>(n), buffer);
+                          if (st != SUCCESS)
+                              return st;
+                          if (memcmp(buffer, image + offset, n) != 0) {
+                              printf(n == MAX_DATA_SIZE ? "\n CMD_NOT_ALLOWED ERROR\n"
+                                                        : "\n (remain)CMD_NOT_ALLOWED ERROR\n");
+                              return static_cast<unsigned char>(CMD_NOT_ALLOWED);
+                          }
+                          return static_cast<unsigned char>(SUCCESS);
+                      });
 }
 
 unsigned char CSTBLLib::STBL_UPLOAD(unsigned long address, unsigned char* buffer,
@@ -304,35 +278,11 @@ unsigned char CSTBLLib::STBL_UPLOAD(unsigned long address, unsigned char* buffer
     unsigned char status = BulkPreconditions(this, pTarget->bRead, buffer, size);
     if (status != SUCCESS)
         return status;
-    const unsigned long packet = static_cast<unsigned long>(MAX_DATA_SIZE);
-    unsigned char* work = static_cast<unsigned char*>(malloc(packet));
-    if (work == nullptr)
-        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
-
-    unsigned long full = size / packet;
-    for (unsigned long k = 0; k < full; k++) {
-        memset(work, 0xFF, packet);
-        status = STBL_READ(address, static_cast<unsigned char>(packet), work);
-        if (status != SUCCESS) {
-            free(work);
-            return status;
-        }
-        memcpy(buffer, work, packet);
-        buffer += packet;
-        address += packet;
-        progressCount++;
-    }
-    unsigned long r = size % packet;
-    if (r > 0) {
-        memset(work, 0xFF, packet);
-        status = STBL_READ(address, static_cast<unsigned char>(r), work);
-        if (status != SUCCESS) {
-            free(work);
-            return status;
-        }
-        memcpy(buffer, work, r);
-        progressCount++;
-    }
-    free(work);
-    return status;
+    return EachPacket(
+        this, size, nullptr, [&](unsigned long offset, unsigned long n, unsigned char* work) {
+            unsigned char st = STBL_READ(address + offset, static_cast<unsigned char>(n), work);
+            if (st == SUCCESS)
+                memcpy(buffer + offset, work, n);
+            return st;
+        });
 }
