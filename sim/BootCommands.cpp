@@ -155,23 +155,56 @@ bool VirtualBootloader::Impl::address(uint32_t* value, bool* checksumOk) {
     return true;
 }
 
-void VirtualBootloader::Impl::doRead() {
+bool VirtualBootloader::Impl::addressAcked(uint32_t* at) {
     if (!replyAck())
-        return;
-    uint32_t at = 0;
+        return false;
     bool sumOk = false;
-    if (!address(&at, &sumOk))
-        return;
+    if (!address(at, &sumOk))
+        return false;
     bool where;
     {
         std::lock_guard<std::mutex> lock(mu);
-        where = mem.valid(at, 1);
+        where = mem.valid(*at, 1);
     }
     if (!sumOk || !where) {
         replyNack();
-        return;
+        return false;
     }
-    if (!replyAck())
+    return replyAck();
+}
+
+bool VirtualBootloader::Impl::listChecksum(unsigned char sum, bool* good) {
+    *good = true;
+    if (cfg.dialect != 0x79)
+        return true;
+    unsigned char checksum = 0;
+    if (!next(&checksum, true))
+        return false;
+    *good = checksum == sum;
+    return true;
+}
+
+void VirtualBootloader::Impl::erasePages(const std::vector<uint32_t>& pages, bool good, bool all) {
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        for (uint32_t page : pages)
+            if (!mem.pageValid(page) || static_cast<int>(page) == cfg.refusePage)
+                good = false;
+        if (good && faultAhead() == nullptr) {
+            if (all)
+                mem.eraseAll();
+            else
+                for (uint32_t page : pages)
+                    mem.erasePage(page);
+        }
+    }
+    sleepFor(good ? cfg.eraseDelayMs : 0);
+    replyAckIf(good);
+}
+
+void VirtualBootloader::Impl::doRead() {
+    uint32_t at = 0;
+    if (!addressAcked(&at))
         return;
     unsigned char n = 0;
     if (!next(&n, true))
@@ -208,43 +241,15 @@ void VirtualBootloader::Impl::doRead() {
 }
 
 void VirtualBootloader::Impl::doGo() {
-    if (!replyAck())
-        return;
     uint32_t at = 0;
-    bool sumOk = false;
-    if (!address(&at, &sumOk))
-        return;
-    bool where;
-    {
-        std::lock_guard<std::mutex> lock(mu);
-        where = mem.valid(at, 1);
-    }
-    if (!sumOk || !where) {
-        replyNack();
-        return;
-    }
     // The jump leaves the bootloader; a later sync finds it afresh.
-    if (replyAck())
+    if (addressAcked(&at))
         synced = false;
 }
 
 void VirtualBootloader::Impl::doWrite() {
-    if (!replyAck())
-        return;
     uint32_t at = 0;
-    bool sumOk = false;
-    if (!address(&at, &sumOk))
-        return;
-    bool where;
-    {
-        std::lock_guard<std::mutex> lock(mu);
-        where = mem.valid(at, 1);
-    }
-    if (!sumOk || !where) {
-        replyNack();
-        return;
-    }
-    if (!replyAck())
+    if (!addressAcked(&at))
         return;
     unsigned char n = 0;
     if (!next(&n, true))
@@ -258,22 +263,15 @@ void VirtualBootloader::Impl::doWrite() {
         sum ^= data[i];
     }
     bool good = true;
-    if (cfg.dialect == 0x79) {
-        unsigned char checksum = 0;
-        if (!next(&checksum, true))
-            return;
-        good = checksum == sum;
-    }
+    if (!listChecksum(sum, &good))
+        return;
     if (writePackets++ == cfg.refuseWritePacket)
         good = false;
     if (good && faultAhead() == nullptr) {
         std::lock_guard<std::mutex> lock(mu);
         good = mem.write(at, data.data(), length);
     }
-    if (good)
-        replyAck();
-    else
-        replyNack();
+    replyAckIf(good);
 }
 
 void VirtualBootloader::Impl::doErase() {
@@ -311,26 +309,9 @@ void VirtualBootloader::Impl::doErase() {
         sum ^= code;
     }
     bool good = true;
-    if (cfg.dialect == 0x79) {
-        unsigned char checksum = 0;
-        if (!next(&checksum, true))
-            return;
-        good = checksum == sum;
-    }
-    {
-        std::lock_guard<std::mutex> lock(mu);
-        for (uint32_t page : pages)
-            if (!mem.pageValid(page) || static_cast<int>(page) == cfg.refusePage)
-                good = false;
-        if (good && faultAhead() == nullptr)
-            for (uint32_t page : pages)
-                mem.erasePage(page);
-    }
-    sleepFor(good ? cfg.eraseDelayMs : 0);
-    if (good)
-        replyAck();
-    else
-        replyNack();
+    if (!listChecksum(sum, &good))
+        return;
+    erasePages(pages, good, false);
 }
 
 void VirtualBootloader::Impl::doEraseExt() {
@@ -358,24 +339,7 @@ void VirtualBootloader::Impl::doEraseExt() {
     // Special codes: 0xFFFF all, 0xFFFE and 0xFFFD one bank each (here the
     // single bank); others are not offered.
     bool good = checksum == sum && (hi != 0xFF || code >= 0xFFFD);
-    {
-        std::lock_guard<std::mutex> lock(mu);
-        for (uint32_t page : pages)
-            if (!mem.pageValid(page) || static_cast<int>(page) == cfg.refusePage)
-                good = false;
-        if (good && faultAhead() == nullptr) {
-            if (hi == 0xFF)
-                mem.eraseAll();
-            else
-                for (uint32_t page : pages)
-                    mem.erasePage(page);
-        }
-    }
-    sleepFor(good ? cfg.eraseDelayMs : 0);
-    if (good)
-        replyAck();
-    else
-        replyNack();
+    erasePages(pages, good, hi == 0xFF);
 }
 
 void VirtualBootloader::Impl::doWriteProtect() {

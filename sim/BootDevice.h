@@ -84,6 +84,22 @@ struct VirtualBootloader::Impl {
     void doProtection(unsigned char code);
     // 4 address bytes (+ XOR in the 0x79 dialect); false when cut off.
     bool address(uint32_t* value, bool* checksumOk);
+    // The opening of Read, Go and Write: ACK the code, take the address and
+    // NACK a bad one; true once a good address has been ACKed.
+    bool addressAcked(uint32_t* at);
+    // The 0x79 dialect's checksum after a list: `good` is whether it matches
+    // `sum` (always true in the other dialect); false when cut off.
+    bool listChecksum(unsigned char sum, bool* good);
+    // The end of a page erase: the pages are checked, erased (all of the
+    // flash for `all`) unless a fault is ahead, and answered after the
+    // erase time.
+    void erasePages(const std::vector<uint32_t>& pages, bool good, bool all);
+    void replyAckIf(bool good) {
+        if (good)
+            replyAck();
+        else
+            replyNack();
+    }
 };
 
 #endif
