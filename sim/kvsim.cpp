@@ -216,6 +216,26 @@ void AppendLog(const std::string& path, const std::string& text) {
     fclose(log);
 }
 
+// Waits up to `timeoutMs` for input on `fd` and moves the complete lines
+// of `pending` (without their newlines) to `lines`. False when a read finds
+// the end of the input or fails.
+bool ReadLines(int fd, int timeoutMs, std::string* pending, std::vector<std::string>* lines) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0)
+        return true;
+    char buffer[256];
+    ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (n <= 0)
+        return false;
+    pending->append(buffer, static_cast<size_t>(n));
+    size_t end;
+    while ((end = pending->find('\n')) != std::string::npos) {
+        lines->push_back(pending->substr(0, end));
+        pending->erase(0, end + 1);
+    }
+    return true;
+}
+
 // Reads command lines from the control FIFO. The FIFO is held open for
 // writing too, so that a writer that comes and goes never ends the reading.
 void ControlLoop(Devices* devices, const std::string& fifo, const std::string& log,
@@ -224,19 +244,11 @@ void ControlLoop(Devices* devices, const std::string& fifo, const std::string& l
     if (fd < 0)
         return;
     std::string pending;
+    std::vector<std::string> lines;
     while (!*done) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        char buffer[256];
-        ssize_t n = read(fd, buffer, sizeof(buffer));
-        if (n <= 0)
-            continue;
-        pending.append(buffer, static_cast<size_t>(n));
-        size_t end;
-        while ((end = pending.find('\n')) != std::string::npos) {
-            std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
+        lines.clear();
+        ReadLines(fd, 100, &pending, &lines);
+        for (const std::string& line : lines) {
             std::string reply;
             if (!devices->execute(line, &reply))
                 reply = "kvsim: quit is not taken from the control file; end the tool instead\n";
@@ -281,19 +293,12 @@ void InteractiveLoop(Devices* devices) {
     std::string pending;
     printf("kvsim> ");
     fflush(stdout);
+    std::vector<std::string> lines;
     while (!gbStop) {
-        struct pollfd p = {STDIN_FILENO, POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0)
-            continue;
-        char buffer[256];
-        ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
-        if (n <= 0)
+        lines.clear();
+        if (!ReadLines(STDIN_FILENO, 200, &pending, &lines))
             return;
-        pending.append(buffer, static_cast<size_t>(n));
-        size_t end;
-        while ((end = pending.find('\n')) != std::string::npos) {
-            std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
+        for (const std::string& line : lines) {
             std::string reply;
             if (!devices->execute(line, &reply))
                 return;
