@@ -5,14 +5,13 @@
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
-#include <poll.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "support/KvsimChild.h"
 #include "test_cdu_util.h"
 #include "test_e2e_cdu_dialogue.h"
 
@@ -30,45 +29,19 @@ std::vector<unsigned char> ReadBytes(const std::string& path) {
 // returns its standard output, or what came before the time ran out.
 std::string RunKvsim(const std::vector<std::string>& args, const std::string& input, int timeoutMs,
                      int* exitCode) {
-    std::string tool = KVFWDN_EXE;
-    std::string exe = tool.substr(0, tool.rfind('/')) + "/kvsim";
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+    int to = -1, from = -1;
+    pid_t pid = StartKvsim(args, &to, &from);
+    if (pid < 0)
         return "";
-    signal(SIGPIPE, SIG_IGN);
-    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        execv(exe.c_str(), argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    if (write(in[1], input.data(), input.size()) < 0) {
+    if (write(to, input.data(), input.size()) < 0) {
         ADD_FAILURE() << "kvsim took no input";
     }
-    close(in[1]);
+    close(to);
     std::string output;
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        end - std::chrono::steady_clock::now())
-                                        .count());
-        struct pollfd p = {out[0], POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, left) <= 0)
-            break;
-        char buffer[4096];
-        ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        output.append(buffer, static_cast<size_t>(n));
+    for (int left = MsLeft(end); left > 0 && ReadSome(from, left, &output); left = MsLeft(end)) {
     }
-    close(out[0]);
+    close(from);
     int status = 0;
     *exitCode = -1;
     for (int i = 0; i < 500 && *exitCode == -1; ++i) {

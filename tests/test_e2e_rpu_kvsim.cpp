@@ -7,11 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
-#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,17 +17,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/KvsimChild.h"
 #include "support/RunTool.h"
 #include "test_e2e_rpu_dialogue.h"
 
 using namespace rpu_dialogue;
 
 namespace {
-
-std::string KvsimExe() {
-    std::string tool = KVFWDN_EXE;
-    return tool.substr(0, tool.rfind('/')) + "/kvsim";
-}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -45,27 +39,7 @@ bool Exists(const std::string& path) {
 class Kvsim {
   public:
     explicit Kvsim(const std::vector<std::string>& args) {
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-            return;
-        signal(SIGPIPE, SIG_IGN);
-        std::string exe = KvsimExe();
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(exe.c_str()));
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            execv(exe.c_str(), argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        input_ = in[1];
-        output_ = out[0];
+        pid_ = StartKvsim(args, &input_, &output_);
     }
     ~Kvsim() {
         closeInput();
@@ -90,9 +64,7 @@ class Kvsim {
     bool waitFor(const std::string& marker, int timeoutMs) {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (output.find(marker) == std::string::npos) {
-            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            end - std::chrono::steady_clock::now())
-                                            .count());
+            int left = MsLeft(end);
             if (left <= 0 || !readSome(left))
                 return false;
         }
@@ -102,9 +74,7 @@ class Kvsim {
     int finish(int timeoutMs) {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
-            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            end - std::chrono::steady_clock::now())
-                                            .count());
+            int left = MsLeft(end);
             if (left <= 0 || !readSome(left))
                 break;
         }
@@ -121,17 +91,7 @@ class Kvsim {
     std::string output;
 
   private:
-    bool readSome(int timeoutMs) {
-        struct pollfd p = {output_, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0)
-            return false;
-        char buffer[4096];
-        ssize_t n = read(output_, buffer, sizeof(buffer));
-        if (n <= 0)
-            return false;
-        output.append(buffer, static_cast<size_t>(n));
-        return true;
-    }
+    bool readSome(int timeoutMs) { return ReadSome(output_, timeoutMs, &output); }
 
     pid_t pid_ = -1;
     int input_ = -1;

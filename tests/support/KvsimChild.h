@@ -1,0 +1,26 @@
+// kvsim, built next to kvfwdn, started as a child of a test with its
+// standard input and output on pipes.
+#ifndef KV_TESTS_KVSIMCHILD_H
+#define KV_TESTS_KVSIMCHILD_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+std::string KvsimExe();
+
+// Starts kvsim with `args`. On success returns the child's id and the
+// test's ends of the pipes: `input` to write to, `output` to read from.
+// Returns -1 (and no open ends) when the pipes or the child cannot be made.
+pid_t StartKvsim(const std::vector<std::string>& args, int* input, int* output);
+
+// Milliseconds left until `end`, zero or less when it has passed.
+int MsLeft(std::chrono::steady_clock::time_point end);
+
+// Waits up to `timeoutMs` for output on `fd` and appends what one read
+// brings; false on time-out, end of output or error.
+bool ReadSome(int fd, int timeoutMs, std::string* output);
+
+#endif
