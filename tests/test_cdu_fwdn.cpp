@@ -17,14 +17,6 @@
 
 namespace {
 
-std::vector<unsigned char> LoaderPush(bool patched) {
-    std::vector<unsigned char> push(gszCduLoaderImage, gszCduLoaderImage + 2472);
-    push.resize(4096, 0);
-    if (patched)
-        push[21] = 0x02;
-    return push;
-}
-
 struct Download {
     int result;
     std::string output;
@@ -45,6 +37,17 @@ struct LoaderRoad {
     explicit LoaderRoad(const LoaderConfig& config = LoaderConfig()) : loader(line, config) {
         snprintf(dn.szPortName, sizeof dn.szPortName, "%s", line.slavePath().c_str());
         loader.start();
+    }
+};
+
+// A download on the bootloader road against a fresh virtual ROM bootloader.
+struct BootRoad {
+    VirtualLine line;
+    VirtualBootloader boot;
+    CKvCDUFwDn dn;
+    explicit BootRoad(const BootloaderConfig& config) : boot(line, config) {
+        boot.start();
+        snprintf(dn.szPortName, sizeof dn.szPortName, "%s", line.slavePath().c_str());
     }
 };
 
@@ -111,18 +114,14 @@ TEST(CduFwDn, PortThatCannotBeOpenedOnEitherRoad) {
 
 TEST(CduFwDn, BootloaderRoadWritesAndVerifiesTheFlash) {
     BootloaderConfig config;
-    VirtualLine line;
-    VirtualBootloader boot(line, config);
-    boot.start();
-    CKvCDUFwDn dn;
-    snprintf(dn.szPortName, sizeof dn.szPortName, "%s", line.slavePath().c_str());
+    BootRoad road(config);
     ScratchDir dir;
     std::vector<unsigned char> image = Firmware(300, "CDU_0G2A09_", 40);
-    Download d = DownloadFile(dn, 0, dir.write("fw.bin", image));
+    Download d = DownloadFile(road.dn, 0, dir.write("fw.bin", image));
     EXPECT_EQ(DN_OK, d.result);
-    EXPECT_EQ(3, dn.iBlockCount);
-    EXPECT_FALSE(dn.stblLib.COM_is_Open());
-    std::vector<unsigned char> flash = boot.memory(0x08000000, 300);
+    EXPECT_EQ(3, road.dn.iBlockCount);
+    EXPECT_FALSE(road.dn.stblLib.COM_is_Open());
+    std::vector<unsigned char> flash = road.boot.memory(0x08000000, 300);
     EXPECT_EQ(image, flash);
     EXPECT_NE(std::string::npos, d.output.find(" Download : ["));
     EXPECT_NE(std::string::npos, d.output.find(" Verify   : ["));
@@ -131,43 +130,31 @@ TEST(CduFwDn, BootloaderRoadWritesAndVerifiesTheFlash) {
 TEST(CduFwDn, BootloaderRoadLiftsProtectionFirst) {
     BootloaderConfig config;
     config.readProtected = true; // Read is left out of the command list
-    VirtualLine line;
-    VirtualBootloader boot(line, config);
-    boot.start();
-    CKvCDUFwDn dn;
-    snprintf(dn.szPortName, sizeof dn.szPortName, "%s", line.slavePath().c_str());
+    BootRoad road(config);
     ScratchDir dir;
     std::vector<unsigned char> image = Firmware(200);
-    EXPECT_EQ(DN_OK, DownloadFile(dn, 0, dir.write("fw.bin", image)).result);
-    EXPECT_EQ(1, boot.exchangeCount(0x92));
-    EXPECT_EQ(0, boot.exchangeCount(0x73));
-    EXPECT_EQ(2, boot.syncCount());
-    EXPECT_FALSE(boot.readProtected());
-    EXPECT_EQ(image, boot.memory(0x08000000, 200));
+    EXPECT_EQ(DN_OK, DownloadFile(road.dn, 0, dir.write("fw.bin", image)).result);
+    EXPECT_EQ(1, road.boot.exchangeCount(0x92));
+    EXPECT_EQ(0, road.boot.exchangeCount(0x73));
+    EXPECT_EQ(2, road.boot.syncCount());
+    EXPECT_FALSE(road.boot.readProtected());
+    EXPECT_EQ(image, road.boot.memory(0x08000000, 200));
 }
 
 TEST(CduFwDn, BootloaderThatStaysSilentGivesNoResponse) {
     BootloaderConfig config;
     config.silent = true;
-    VirtualLine line;
-    VirtualBootloader boot(line, config);
-    boot.start();
-    CKvCDUFwDn dn;
-    snprintf(dn.szPortName, sizeof dn.szPortName, "%s", line.slavePath().c_str());
+    BootRoad road(config);
     ScratchDir dir;
-    EXPECT_EQ(DN_NO_RESPONSE, DownloadFile(dn, 0, dir.write("fw.bin", Firmware(200))).result);
-    EXPECT_FALSE(dn.stblLib.COM_is_Open());
+    EXPECT_EQ(DN_NO_RESPONSE, DownloadFile(road.dn, 0, dir.write("fw.bin", Firmware(200))).result);
+    EXPECT_FALSE(road.dn.stblLib.COM_is_Open());
 }
 
 TEST(CduFwDn, ReadBackThatDiffersGivesVerifyFail) {
     BootloaderConfig config;
     config.corruptReadPacket = 1;
-    VirtualLine line;
-    VirtualBootloader boot(line, config);
-    boot.start();
-    CKvCDUFwDn dn;
-    snprintf(dn.szPortName, sizeof dn.szPortName, "%s", line.slavePath().c_str());
+    BootRoad road(config);
     ScratchDir dir;
-    EXPECT_EQ(DN_VERIFY_FAIL, DownloadFile(dn, 0, dir.write("fw.bin", Firmware(512))).result);
-    EXPECT_FALSE(dn.stblLib.COM_is_Open());
+    EXPECT_EQ(DN_VERIFY_FAIL, DownloadFile(road.dn, 0, dir.write("fw.bin", Firmware(512))).result);
+    EXPECT_FALSE(road.dn.stblLib.COM_is_Open());
 }

@@ -8,6 +8,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cdu/CduFwDn.h"
+
 // A scratch directory, removed with everything in it at the end of a test.
 class ScratchDir {
   public:
@@ -58,6 +60,16 @@ inline std::vector<unsigned char> Firmware(size_t size, const std::string& text 
     for (size_t i = 0; i < text.size() && at + i < size; ++i)
         image[at + i] = static_cast<unsigned char>(text[i]);
     return image;
+}
+
+// What the downloader pushes to the ROM of the loader-road model: the loader
+// image padded to 4096 bytes, byte 21 set to 0x02 for the ARVO variant.
+inline std::vector<unsigned char> LoaderPush(bool patched) {
+    std::vector<unsigned char> push(gszCduLoaderImage, gszCduLoaderImage + 2472);
+    push.resize(4096, 0);
+    if (patched)
+        push[21] = 0x02;
+    return push;
 }
 
 // The opens of the line on the loader road: the probe at 115200, the push

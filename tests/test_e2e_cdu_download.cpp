@@ -36,14 +36,6 @@ struct Loader {
     std::string port() const { return line.slavePath(); }
 };
 
-std::vector<unsigned char> Push(bool patched) {
-    std::vector<unsigned char> push(gszCduLoaderImage, gszCduLoaderImage + 2472);
-    push.resize(4096, 0);
-    if (patched)
-        push[21] = 0x02;
-    return push;
-}
-
 } // namespace
 
 TEST(E2eCduDownload, LoaderRoad) {
@@ -59,7 +51,7 @@ TEST(E2eCduDownload, LoaderRoad) {
     EXPECT_TRUE(std::equal(image.begin(), image.end(), got.begin()));
     EXPECT_EQ(ExpectedLoaderRoadOpens(57600), LoaderRoadOpens(loader.device.opens()));
     EXPECT_EQ(57600, loader.device.pushBaud());
-    EXPECT_EQ(Push(false), loader.device.pushed());
+    EXPECT_EQ(LoaderPush(false), loader.device.pushed());
 }
 
 TEST(E2eCduDownload, ArvoVariant) {
@@ -71,7 +63,7 @@ TEST(E2eCduDownload, ArvoVariant) {
     ToolRun run = RunTool(DownloadInput(loader.port(), dir.write("fw.bin", image), ""));
     EXPECT_EQ(Transcript("ARVO/BELK", Started() + LoaderBars(1, 1) + ResultMessage(0)), run.output);
     EXPECT_EQ(38400, loader.device.pushBaud());
-    EXPECT_EQ(Push(true), loader.device.pushed());
+    EXPECT_EQ(LoaderPush(true), loader.device.pushed());
     EXPECT_EQ(ExpectedLoaderRoadOpens(38400), LoaderRoadOpens(loader.device.opens()));
     EXPECT_EQ(image, loader.device.image());
 }
@@ -84,7 +76,7 @@ TEST(E2eCduDownload, ArvoInTheLastTenBytesIsNoVariant) {
     ToolRun run = RunTool(DownloadInput(loader.port(), dir.write("fw.bin", image), "Y"));
     EXPECT_EQ(Transcript("ARVO/BELK", Started() + LoaderBars(2, 2) + ResultMessage(0)), run.output);
     EXPECT_EQ(57600, loader.device.pushBaud());
-    EXPECT_EQ(Push(false), loader.device.pushed());
+    EXPECT_EQ(LoaderPush(false), loader.device.pushed());
 }
 
 TEST(E2eCduDownload, BootloaderRoad) {
