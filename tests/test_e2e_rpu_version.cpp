@@ -9,6 +9,7 @@
 
 #include "sim/VirtualLine.h"
 #include "sim/VirtualPrinter.h"
+#include "support/LinkTest.h"
 #include "support/RunTool.h"
 #include "test_e2e_rpu_dialogue.h"
 
@@ -42,17 +43,6 @@ class OneRatePrinter {
 
   private:
     void send(std::vector<unsigned char> bytes) { line_.write(bytes); }
-
-    static std::vector<unsigned char> Frame(const std::vector<unsigned char>& data) {
-        std::vector<unsigned char> frame = {0x02, static_cast<unsigned char>(data.size()), 0x00};
-        frame.insert(frame.end(), data.begin(), data.end());
-        frame.push_back(0x03);
-        unsigned char check = 0;
-        for (size_t i = 1; i < frame.size(); ++i)
-            check ^= frame[i];
-        frame.push_back(check);
-        return frame;
-    }
 
     void run() {
         std::vector<unsigned char> window;
