@@ -11,6 +11,7 @@
 
 #include "sim/VirtualBootloader.h"
 #include "sim/VirtualLine.h"
+#include "support/BootTarget.h"
 #include "support/RunTool.h"
 #include "test_e2e_rpu_dialogue.h"
 
@@ -221,12 +222,7 @@ TEST(E2eRpuDownload, RefusedGet) {
     ScratchDir dir;
     std::string file = dir.write("fw.bin", MakeImage(200, 6));
     BootloaderConfig config;
-    BootloaderFault fault;
-    fault.cmd = 0x00;
-    fault.occurrence = -1;
-    fault.step = 0;
-    fault.kind = BootloaderFault::Nack;
-    config.faults.push_back(fault);
+    config.faults.push_back(MakeFault(0x00, -1, 0));
     BootPrinter printer(config);
 
     ToolRun run = RunTool(DownloadInput(printer.line.slavePath(), file, ""));
@@ -239,12 +235,7 @@ TEST(E2eRpuDownload, RefusedErase) {
     ScratchDir dir;
     std::string file = dir.write("fw.bin", MakeImage(200, 6));
     BootloaderConfig config;
-    BootloaderFault fault;
-    fault.cmd = 0x43;
-    fault.occurrence = -1;
-    fault.step = 1;
-    fault.kind = BootloaderFault::Nack;
-    config.faults.push_back(fault);
+    config.faults.push_back(MakeFault(0x43, -1, 1));
     BootPrinter printer(config);
 
     ToolRun run = RunTool(DownloadInput(printer.line.slavePath(), file, ""));
@@ -329,12 +320,7 @@ TEST(E2eRpuDownload, FailedRestartAfterUnprotectPrintsNothing) {
     std::string file = dir.write("fw.bin", MakeImage(200, 12));
     BootloaderConfig config;
     config.readProtected = true;
-    BootloaderFault fault;
-    fault.cmd = 0x7F;
-    fault.occurrence = 1;
-    fault.step = 0;
-    fault.kind = BootloaderFault::Garbage;
-    config.faults.push_back(fault);
+    config.faults.push_back(MakeFault(0x7F, 1, 0, BootloaderFault::Garbage));
     BootPrinter printer(config);
 
     ToolRun run = RunTool(DownloadInput(printer.line.slavePath(), file, ""));

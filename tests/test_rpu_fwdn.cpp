@@ -100,12 +100,7 @@ TEST(RpuFwDn, PortClosedAfterEveryFailure) {
         if (c.cmd == 0xFF) {
             config.corruptReadPacket = 1;
         } else {
-            BootloaderFault fault;
-            fault.cmd = c.cmd;
-            fault.occurrence = -1;
-            fault.step = c.step;
-            fault.kind = BootloaderFault::Nack;
-            config.faults.push_back(fault);
+            config.faults.push_back(MakeFault(c.cmd, -1, c.step));
         }
         VirtualLine line;
         VirtualBootloader boot(line, config);

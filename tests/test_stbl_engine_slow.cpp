@@ -19,11 +19,8 @@ long long MsSince(std::chrono::steady_clock::time_point t0) {
 
 TEST(StblEngineSlow, GetListShorterThanAnnouncedPrintsBothMessages) {
     BootloaderConfig cfg;
-    BootloaderFault cut; // the second Get sends one code less than it announces
-    cut.cmd = 0x00;
-    cut.occurrence = 1;
-    cut.step = 1;
-    cut.kind = BootloaderFault::Truncate;
+    // The second Get sends one code less than it announces.
+    BootloaderFault cut = MakeFault(0x00, 1, 1, BootloaderFault::Truncate);
     cfg.faults = {cut};
     BootTarget t(cfg);
     ASSERT_EQ(SUCCESS, t.connect());
@@ -63,11 +60,8 @@ TEST(StblEngineSlow, SilenceAfterTheAddressOfGoAndAfterLeadingZero) {
     quiet.cmd = 0x21;
     quiet.step = 1;
     quiet.kind = BootloaderFault::Silence;
-    BootloaderFault half; // the second sync: 0x00 and then nothing
-    half.cmd = 0x7F;
-    half.occurrence = 1;
-    half.step = 0;
-    half.kind = BootloaderFault::Truncate;
+    // The second sync: 0x00 and then nothing.
+    BootloaderFault half = MakeFault(0x7F, 1, 0, BootloaderFault::Truncate);
     cfg.leadingZero = true;
     cfg.faults = {quiet, half};
     BootTarget t(cfg);

@@ -40,6 +40,18 @@ class BootTarget {
     Commands commands{};
 };
 
+// A fault at reply point `step` of the exchanges of command `cmd`: the
+// `occurrence`-th one (0 = the first, -1 = every one).
+inline BootloaderFault MakeFault(unsigned char cmd, int occurrence, int step,
+                                 BootloaderFault::Kind kind = BootloaderFault::Nack) {
+    BootloaderFault fault;
+    fault.cmd = cmd;
+    fault.occurrence = occurrence;
+    fault.step = step;
+    fault.kind = kind;
+    return fault;
+}
+
 // Bytes as text "00 FF 79", for readable frame comparisons.
 std::string HexBytes(const std::vector<unsigned char>& bytes);
 
