@@ -64,6 +64,16 @@ bool KnownFault(const std::string& name) {
     return false;
 }
 
+// A NACK at reply point `step` of every exchange of command `cmd`.
+BootloaderFault RefuseEvery(unsigned char cmd, int step) {
+    BootloaderFault refuse;
+    refuse.cmd = cmd;
+    refuse.occurrence = -1;
+    refuse.step = step;
+    refuse.kind = BootloaderFault::Nack;
+    return refuse;
+}
+
 // Builds both configurations from the fault list.
 void ApplyFaults(RpuState* state) {
     PrinterConfig printer = state->printerConfig;
@@ -74,20 +84,10 @@ void ApplyFaults(RpuState* state) {
             printer.line.silent = true;
             boot.silent = true;
         } else if (fault == "get") {
-            BootloaderFault refuse;
-            refuse.cmd = 0x00;
-            refuse.occurrence = -1;
-            refuse.step = 0;
-            refuse.kind = BootloaderFault::Nack;
-            boot.faults.push_back(refuse);
+            boot.faults.push_back(RefuseEvery(0x00, 0));
         } else if (fault == "erase") {
             // The erase command is taken, its page code refused.
-            BootloaderFault refuse;
-            refuse.cmd = 0x43;
-            refuse.occurrence = -1;
-            refuse.step = 1;
-            refuse.kind = BootloaderFault::Nack;
-            boot.faults.push_back(refuse);
+            boot.faults.push_back(RefuseEvery(0x43, 1));
         } else if (fault == "write") {
             boot.refuseWritePacket = 4;
         } else if (fault == "readback") {
