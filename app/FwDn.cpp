@@ -1,4 +1,4 @@
-// Console front end: program entry, main menu, the port-name and file-path
+// Console front end: main menu, the port-name and file-path
 // prompts, the download result messages, and the console helpers shared by
 // the three menus (menu frame, key, answer, number and line reading).
 #include "app/FwDn.h"
@@ -286,10 +286,3 @@ void DisplayMainMenu() {
         }
     }
 }
-
-#ifndef KVFWDN_NO_MAIN
-int main() {
-    DisplayMainMenu();
-    return 0;
-}
-#endif

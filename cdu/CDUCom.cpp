@@ -226,7 +226,7 @@ int CDU_InitGetVersion(unsigned char bEncrypt, char* szPort, int nBaud, unsigned
         return result;
     result = CDU_GetInfo(bEncrypt, reply);
     if (result != 0) {
-        usleep(kVersionRetryPauseUs);
+        ComSleepUs(kVersionRetryPauseUs);
         // A short second reply must not be topped up with bytes of the first.
         std::memset(reply, 0, sizeof reply);
         result = CDU_GetInfo(!bEncrypt, reply);
@@ -242,6 +242,6 @@ int CDU_InitSetInformation(unsigned char bEncrypt, char* szPort, int nBaud, int 
         return result;
     if (CDU_SetInfo(bEncrypt, nCassette) == 0)
         return 0;
-    usleep(kSetRetryPauseUs);
+    ComSleepUs(kSetRetryPauseUs);
     return CDU_SetInfo(!bEncrypt, nCassette);
 }

@@ -133,7 +133,7 @@ unsigned char* NewBlockBuffer(int nBlockSize) {
 int CDUFW_COM_Open(char* szPort, long nBaud) {
     if (ghCduHandle != 0) {
         CDUFW_COM_Close();
-        usleep(300000);
+        ComSleepUs(300000);
     }
     if (nBaud <= 0 || nBaud > INT_MAX)
         return -4;
@@ -154,13 +154,13 @@ int CDUFW_COM_Write(unsigned char* pData, int nLen) {
     for (int i = 0; i < nLen; ++i) {
         if (!WritePort(ghCduHandle, pData[i]))
             return -1;
-        usleep(500);
+        ComSleepUs(500);
     }
     // The caller closes the port next, and a close discards what has not
     // gone out yet: the end of the push must have left the port by then,
     // including what an adapter or driver still holds after the drain.
     tcdrain(ghCduHandle);
-    usleep(PUSH_SETTLE_US);
+    ComSleepUs(PUSH_SETTLE_US);
     return 0;
 }
 
@@ -256,7 +256,7 @@ int CDU_DataDownload(unsigned char* pData, int nSize, int nBlockSize) {
         CDU_BlockWrite(&ch, 1);
         r = CDU_ReadCheckData(BLK_ACK, LINK_EOT_WAIT_MS);
         if (r == 0)
-            usleep(3000000);
+            ComSleepUs(3000000);
     }
     delete[] pBlock;
     return r;

@@ -5,7 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/time.h>
+#include <time.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -124,7 +124,7 @@ int ReadPort(int handle, unsigned char* out) {
             return -1;
         if (WaitingBytes(handle) > 0)
             return read(handle, out, 1) == 1 ? 0 : -1;
-        usleep(1000);
+        ComSleepUs(1000);
     }
 }
 
@@ -153,7 +153,7 @@ int ReadBlockPort(int handle, unsigned char* buffer, int length, int timeout) {
         }
         if (count == length)
             return 0;
-        usleep(1000);
+        ComSleepUs(1000);
     }
 }
 
@@ -169,14 +169,40 @@ int CheckDataReadPort(int handle, unsigned char expected, int timeout) {
             continue;
         if (byte == expected)
             return 0;
-        usleep(1000);
+        ComSleepUs(1000);
     }
 }
 
+namespace {
+
+// Milliseconds of a clock that never jumps: setting the system time must
+// neither end a wait early nor stretch it.
+uint64_t MonotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void RealSleepUs(unsigned us) {
+    usleep(us);
+}
+
+uint64_t (*gpfnTick)() = MonotonicMs;
+void (*gpfnSleepUs)(unsigned) = RealSleepUs;
+
+} // namespace
+
+void SetComClock(uint64_t (*tick)(), void (*sleepUs)(unsigned)) {
+    gpfnTick = tick != nullptr ? tick : MonotonicMs;
+    gpfnSleepUs = sleepUs != nullptr ? sleepUs : RealSleepUs;
+}
+
+void ComSleepUs(unsigned us) {
+    gpfnSleepUs(us);
+}
+
 uint64_t GetTickCount() {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
+    return gpfnTick();
 }
 
 bool TimeOutPassed(uint64_t start, uint64_t now, int timeout) {
@@ -192,6 +218,6 @@ bool TimeOutPassed(uint64_t start, uint64_t now, int timeout) {
 }
 
 bool CheckTimeOut(uint64_t start, int timeout) {
-    usleep(1000);
+    ComSleepUs(1000);
     return TimeOutPassed(start, GetTickCount(), timeout);
 }

@@ -1,0 +1,7 @@
+// Program entry: the interactive menus.
+#include "app/FwDn.h"
+
+int main() {
+    DisplayMainMenu();
+    return 0;
+}

@@ -1,0 +1,22 @@
+// The ports the tool holds open, each with the line settings it had before
+// the tool opened it, so that an interrupted run can still put every line
+// back as it found it and let go of it.
+#ifndef KV_SERIAL_HELDPORTS_H
+#define KV_SERIAL_HELDPORTS_H
+
+#include <termios.h>
+
+// Records an open port and the settings to restore at release (nullptr when
+// none were read). At most kMaxHeldPorts ports are recorded; returns false
+// when the table is full.
+bool HoldPort(int fd, const struct termios* before);
+// Forgets a port that its owner has closed (restoring it is the owner's job).
+void UnholdPort(int fd);
+// Restores the recorded settings of every held port and closes it.
+// Async-signal-safe (tcsetattr and close only): the interrupt path calls it
+// from a signal handler.
+void ReleaseAllPorts();
+
+const int kMaxHeldPorts = 8;
+
+#endif
