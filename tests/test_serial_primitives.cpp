@@ -11,7 +11,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/time.h>
+#include <time.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -273,15 +273,25 @@ TEST(PortTimeOutSlow, CheckDataReadPortNeverMatches0xFF) {
 
 // ---- The millisecond clock ----------------------------------------------------
 
-TEST(Clock, TickIsWallClockMillisecondsTruncated) {
-    struct timeval before, after;
-    gettimeofday(&before, nullptr);
+// The tick follows the monotonic clock, so setting the system time moves no
+// wait; through the seam a virtual clock ends a wait without real sleeping.
+TEST(Clock, TickIsMonotonicMillisecondsAndCanBeReplaced) {
+    struct timespec before, after;
+    clock_gettime(CLOCK_MONOTONIC, &before);
     uint64_t tick = GetTickCount();
-    gettimeofday(&after, nullptr);
-    uint64_t lo = static_cast<uint64_t>(before.tv_sec) * 1000 + before.tv_usec / 1000;
-    uint64_t hi = static_cast<uint64_t>(after.tv_sec) * 1000 + after.tv_usec / 1000;
-    EXPECT_GE(tick, lo);
-    EXPECT_LE(tick, hi);
+    clock_gettime(CLOCK_MONOTONIC, &after);
+    EXPECT_GE(tick, static_cast<uint64_t>(before.tv_sec) * 1000 + before.tv_nsec / 1000000);
+    EXPECT_LE(tick, static_cast<uint64_t>(after.tv_sec) * 1000 + after.tv_nsec / 1000000);
+
+    static uint64_t virtualMs = 0;
+    SetComClock([] { return virtualMs; }, [](unsigned us) { virtualMs += us / 1000; });
+    long long t0 = NowMs();
+    uint64_t start = GetTickCount();
+    while (!CheckTimeOut(start, 60000)) {
+    }
+    SetComClock(nullptr, nullptr);
+    EXPECT_GE(virtualMs, 60000u);
+    EXPECT_LT(NowMs() - t0, 1000);
 }
 
 TEST(Clock, CheckTimeOutSleepsBeforeComparing) {
