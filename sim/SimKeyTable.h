@@ -1,10 +1,13 @@
-// The dispenser key table as the virtual dispenser holds it: read from the
-// data file the build embeds into the tool (KV_KEY_TABLE_FILE).
+// The supplied data as the virtual devices hold it: their own copies of the
+// key table and loader image the build embeds (the same data files as the
+// tool's), so that nothing is read from the source tree at run time.
 #ifndef KV_SIM_SIMKEYTABLE_H
 #define KV_SIM_SIMKEYTABLE_H
 
-// Fills `table` with the 64 bytes of the key table file; false (table zeroed)
-// when the file is missing or has another size.
+extern const unsigned char gSimKeyTable[64];
+extern const unsigned char gSimLoaderImage[2472];
+
+// Fills `table` with the 64 bytes of the key table; always true.
 bool SimLoadKeyTable(unsigned char table[64]);
 
 #endif

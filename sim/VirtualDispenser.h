@@ -1,7 +1,7 @@
 // A virtual cash dispenser in online mode, served on a VirtualLine. It
 // speaks the dispenser link protocol from the device side, with its own
-// frame codec and its own walk of the 64-byte key table (read from the file
-// named by KV_KEY_TABLE_FILE).
+// frame codec and its own walk of the 64-byte key table (its own embedded
+// copy of the data file named by KV_KEY_TABLE_FILE).
 //
 // A request payload whose first byte is 0..63 is taken as scrambled (that
 // byte is the key index); otherwise it is plain. The reply is scrambled when

@@ -1,12 +1,11 @@
 #include "sim/VirtualLoader.h"
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
+#include "sim/SimClock.h"
 
 namespace {
 
@@ -16,11 +15,6 @@ const size_t kPatchedByte = 21;
 const size_t kBlockData = 1024;
 const unsigned char kStx = 0x02, kEot = 0x04, kAck = 0x06, kNak = 0x15;
 const unsigned char kReady = '~', kHello = 'x', kCrcMode = 'p', kWantCrc = 'C', kGo = 'g';
-
-long long NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 void SleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -44,11 +38,8 @@ unsigned short VirtualLoader::Crc16(const unsigned char* data, size_t length) {
 
 VirtualLoader::VirtualLoader(VirtualLine& line, const LoaderConfig& config)
     : line_(line), config_(config) {
-    std::ifstream in(config_.loaderFile, std::ios::binary);
-    std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
-    if (file.size() == kLoaderSize) {
-        expected_ = file;
+    if (config_.loaderImage != nullptr) {
+        expected_.assign(config_.loaderImage, config_.loaderImage + kLoaderSize);
         expected_.resize(kPushSize, 0);
     }
 }

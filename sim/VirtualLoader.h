@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/SimKeyTable.h"
 #include "sim/VirtualLine.h"
 
 struct LoaderConfig {
@@ -28,7 +29,8 @@ struct LoaderConfig {
     // Leave the line alone while it is set to this speed (0: never), as
     // another device of the same port takes it then.
     int idleAtBaud = 0;
-    std::string loaderFile = KV_LOADER_FILE; // the loader image the push must carry
+    // The 2472-byte loader image the push must carry (nullptr: none known).
+    const unsigned char* loaderImage = gSimLoaderImage;
 };
 
 class VirtualLoader {

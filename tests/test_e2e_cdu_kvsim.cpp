@@ -113,3 +113,30 @@ TEST(E2eCduKvsim, BootloaderRoadModel) {
               tool);
     EXPECT_EQ(image, ReadBytes(dir.path() + "/cdu-flash.bin"));
 }
+
+// The firmware files kvsim offers for the dispenser: each one goes through on
+// its road as it stands, and what the device kept is the file.
+TEST(E2eCduKvsim, FirmwareFilesToTryTakeTheirRoads) {
+    struct Case {
+        std::string road, sample, model, saved;
+    } cases[] = {{"loader", "cdu-sample-loader.bin", "CIRN", "cdu-image.bin"},
+                 {"bootloader", "cdu-sample-bootloader.bin", "IMBRA", "cdu-flash.bin"}};
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        ASSERT_FALSE(dir.path().empty());
+        std::string file = dir.path() + "/" + c.sample;
+        int exitCode = 0;
+        std::string out =
+            RunKvsim({"--dir", dir.path(), "--cdu-road", c.road, "--run", KVFWDN_EXE},
+                     "2\n3\n" + dir.path() + "/cdu\n" + file + "\ny\nq\nq\n", 30000, &exitCode);
+        EXPECT_EQ(0, exitCode) << c.road;
+        EXPECT_NE(std::string::npos, out.find(file)) << "not named in the banner: " << out;
+        EXPECT_NE(std::string::npos, out.find(DownloadQuestion(c.model))) << out;
+        EXPECT_NE(std::string::npos, out.find(ResultMessage(0))) << out;
+        std::vector<unsigned char> sample = ReadBytes(file);
+        std::vector<unsigned char> kept = ReadBytes(dir.path() + "/" + c.saved);
+        ASSERT_EQ(4000u, sample.size());
+        ASSERT_GE(kept.size(), sample.size()) << c.road;
+        EXPECT_TRUE(std::equal(sample.begin(), sample.end(), kept.begin())) << c.road;
+    }
+}

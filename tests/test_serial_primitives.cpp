@@ -17,13 +17,9 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+#include "sim/SimClock.h"
 
 namespace {
-
-long long NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // An open port on a fresh virtual line; closed at the end of the test.
 struct OpenLine {

@@ -8,13 +8,9 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "sim/SimClock.h"
 
 namespace {
-
-long long NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // A temporary file holding `content`; returns its path (empty on failure).
 std::string TempFile(const std::string& content) {

@@ -6,8 +6,7 @@
 #include <unistd.h>
 
 std::string KvsimExe() {
-    std::string tool = KVFWDN_EXE;
-    return tool.substr(0, tool.rfind('/')) + "/kvsim";
+    return KVSIM_EXE;
 }
 
 pid_t StartKvsim(const std::vector<std::string>& args, int* input, int* output) {

@@ -1,4 +1,4 @@
-// kvsim, built next to kvfwdn, started as a child of a test with its
+// The built kvsim, started as a child of a test with its
 // standard input and output on pipes.
 #ifndef KV_TESTS_KVSIMCHILD_H
 #define KV_TESTS_KVSIMCHILD_H

@@ -10,8 +10,8 @@
 // format onto it before every byte it passes on, and closes it when the host
 // closes the port or the mode changes (so the inner device sees a fresh
 // conversation, as after a reset).
-#ifndef KV_SIM_KVSIMPORT_H
-#define KV_SIM_KVSIMPORT_H
+#ifndef KV_KVSIM_KVSIMPORT_H
+#define KV_KVSIM_KVSIMPORT_H
 
 #include <atomic>
 #include <functional>

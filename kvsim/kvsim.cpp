@@ -19,7 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "sim/KvsimDevice.h"
+#include "kvsim/KvsimDevice.h"
 
 namespace {
 

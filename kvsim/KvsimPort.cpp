@@ -1,4 +1,5 @@
-#include "sim/KvsimPort.h"
+#include "kvsim/KvsimPort.h"
+#include "kvsim/KvsimFiles.h"
 
 #include <cerrno>
 #include <chrono>
@@ -94,15 +95,11 @@ void KvsimPort::stop() {
     stop_ = true;
     if (thread_.joinable())
         thread_.join();
-    closeInner();
-    // Remove the link only if it is still ours.
-    char target[256];
-    ssize_t n = readlink(linkPath_.c_str(), target, sizeof(target) - 1);
-    if (n > 0) {
-        target[n] = '\0';
-        if (outer_.slavePath() == target)
-            unlink(linkPath_.c_str());
-    }
+    // A host that closed just before the stop still gets its session ended
+    // (the printer saves its flash then).
+    if (hostTalking_ || innerFd_ >= 0)
+        hostClosed();
+    KvsimRemoveLink(linkPath_, outer_.slavePath());
 }
 
 bool KvsimPort::hasMode(const std::string& name) const {

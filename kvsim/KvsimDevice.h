@@ -1,13 +1,13 @@
 // The devices that kvsim can serve. Each device lives in its own file
-// (sim/KvsimRpu.cpp, ...) and is listed once in the table of
-// sim/KvsimDevices.cpp; kvsim itself knows nothing about any one of them.
+// (kvsim/KvsimRpu.cpp, ...) and is listed once in the table of
+// kvsim/KvsimDevices.cpp; kvsim itself knows nothing about any one of them.
 //
 // A device gets the options given for it on the command line
 // (--<name>-<key> value, e.g. --rpu-mode boot), serves its port linked at
 // <dir>/<name>, answers control commands addressed to it ("<name> <words>"),
 // and describes itself for the text kvsim prints at start.
-#ifndef KV_SIM_KVSIMDEVICE_H
-#define KV_SIM_KVSIMDEVICE_H
+#ifndef KV_KVSIM_KVSIMDEVICE_H
+#define KV_KVSIM_KVSIMDEVICE_H
 
 #include <functional>
 #include <map>
@@ -43,15 +43,15 @@ struct KvsimDeviceType {
     KvsimDevice* (*start)(const KvsimOptions& options, std::string* error);
 };
 
-// The table of devices (sim/KvsimDevices.cpp).
+// The table of devices (kvsim/KvsimDevices.cpp).
 extern const KvsimDeviceType gKvsimDeviceTypes[];
 extern const int gKvsimDeviceTypeCount;
 
-// The device of the receipt printer (sim/KvsimRpu.cpp).
+// The device of the receipt printer (kvsim/KvsimRpu.cpp).
 KvsimDevice* KvsimStartRpu(const KvsimOptions& options, std::string* error);
 extern const char* const gKvsimRpuUsage;
 
-// The device of the cash dispenser (sim/KvsimCdu.cpp).
+// The device of the cash dispenser (kvsim/KvsimCdu.cpp).
 KvsimDevice* KvsimStartCdu(const KvsimOptions& options, std::string* error);
 extern const char* const gKvsimCduUsage;
 

@@ -1,7 +1,7 @@
 // The devices kvsim serves, in the order it starts them. Adding a device:
-// write sim/Kvsim<Device>.cpp with its start function and usage text, declare
-// them in sim/KvsimDevice.h and add one line here.
-#include "sim/KvsimDevice.h"
+// write kvsim/Kvsim<Device>.cpp with its start function and usage text, declare
+// them in kvsim/KvsimDevice.h and add one line here.
+#include "kvsim/KvsimDevice.h"
 
 const KvsimDeviceType gKvsimDeviceTypes[] = {
     {"rpu", gKvsimRpuUsage, KvsimStartRpu},

@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <sstream>
 
-#include "sim/KvsimDevice.h"
-#include "sim/KvsimPort.h"
+#include "kvsim/KvsimDevice.h"
+#include "kvsim/KvsimFiles.h"
+#include "kvsim/KvsimPort.h"
 #include "sim/VirtualBootloader.h"
 #include "sim/VirtualPrinter.h"
 
@@ -45,24 +45,8 @@ struct RpuState {
     std::unique_ptr<KvsimPort> port;
 };
 
-const char* const FAULT_NAMES[] = {"silent", "get", "erase", "write", "readback", "locked"};
-
-std::vector<std::string> SplitList(const std::string& text) {
-    std::vector<std::string> items;
-    std::stringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ','))
-        if (!item.empty())
-            items.push_back(item);
-    return items;
-}
-
-bool KnownFault(const std::string& name) {
-    for (const char* known : FAULT_NAMES)
-        if (name == known)
-            return true;
-    return false;
-}
+const std::vector<std::string> FAULT_NAMES = {"silent", "get",      "erase",
+                                              "write",  "readback", "locked"};
 
 // A NACK at reply point `step` of every exchange of command `cmd`.
 BootloaderFault RefuseEvery(unsigned char cmd, int step) {
@@ -116,42 +100,18 @@ void RestartBootloader(RpuState* state) {
     state->bootloader->start();
 }
 
-// Writes the flash from its start up to the last byte that is not erased.
 bool SaveFlash(RpuState* state, const std::string& path) {
-    std::vector<unsigned char> flash = state->bootloader->flash();
-    size_t used = flash.size();
-    while (used > 0 && flash[used - 1] == 0xFF)
-        --used;
-    FILE* file = fopen(path.c_str(), "wb");
-    if (file == nullptr)
-        return false;
-    bool ok = used == 0 || fwrite(flash.data(), used, 1, file) == 1;
-    return fclose(file) == 0 && ok;
+    return KvsimSaveFlash(state->bootloader->flash(), path);
 }
 
 // A firmware file to try the download with: 4000 bytes of a fixed pattern
 // (31 full packets and a partial one).
 bool WriteSample(const std::string& path) {
-    std::vector<unsigned char> image(4000);
-    unsigned value = 20240601u;
-    for (unsigned char& byte : image) {
-        value = value * 1103515245u + 12345u;
-        byte = static_cast<unsigned char>(value >> 16);
-    }
-    FILE* file = fopen(path.c_str(), "wb");
-    if (file == nullptr)
-        return false;
-    bool ok = fwrite(image.data(), image.size(), 1, file) == 1;
-    return fclose(file) == 0 && ok;
+    return KvsimWriteFile(path, KvsimSampleImage(4000, 20240601u, ""));
 }
 
 std::string FaultText(const RpuState& state) {
-    if (state.faults.empty())
-        return "none";
-    std::string text;
-    for (const std::string& fault : state.faults)
-        text += (text.empty() ? "" : ",") + fault;
-    return text;
+    return KvsimFaultText(state.faults);
 }
 
 bool ParseCrc(const std::string& text, unsigned char crc[2]) {
@@ -180,17 +140,8 @@ bool ParseBaud(const std::string& text, int* baud) {
 }
 
 bool SetFaults(RpuState* state, const std::string& list, std::string* error) {
-    std::vector<std::string> faults;
-    for (const std::string& fault : SplitList(list)) {
-        if (fault == "none")
-            continue;
-        if (!KnownFault(fault)) {
-            *error = "unknown printer fault \"" + fault + "\"";
-            return false;
-        }
-        faults.push_back(fault);
-    }
-    state->faults = faults;
+    if (!KvsimParseFaults(list, FAULT_NAMES, "printer", &state->faults, error))
+        return false;
     ApplyFaults(state);
     return true;
 }

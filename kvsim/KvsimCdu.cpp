@@ -17,17 +17,18 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 
-#include "sim/KvsimDevice.h"
+#include "kvsim/KvsimDevice.h"
+#include "kvsim/KvsimFiles.h"
 #include "sim/VirtualBootloader.h"
 #include "sim/VirtualDispenser.h"
 #include "sim/VirtualLoader.h"
+#include "sim/SimClock.h"
 
 const char* const gKvsimCduUsage =
     "  --cdu-mode auto|online|boot   dispenser mode at start (default auto: online mode for\n"
@@ -47,20 +48,21 @@ namespace {
 
 const char* const MODES[] = {"online", "boot"};
 const char* const ROADS[] = {"loader", "bootloader"};
-const char* const FAULT_NAMES[] = {"silent", "noready", "noack", "badreply"};
+const std::vector<std::string> FAULT_NAMES = {"silent", "noready", "noack", "badreply"};
+// Firmware files to try, one per road: the version code's second character
+// names the model, its fourth the road ('A' to 'F': the ROM bootloader).
+const char* const LOADER_SAMPLE_CODE = "CDU_17A100_";      // CIRN, loader road
+const char* const BOOTLOADER_SAMPLE_CODE = "CDU2_0G2A09_"; // IMBRA, ROM bootloader
 // The line closed this long means the tool is done with the device.
 const int IDLE_MS = 500;
-
-long long NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 struct CduState {
     std::mutex mutex;
     std::string linkPath;
     std::string flashFile;
     std::string imageFile;
+    std::string loaderSample;     // a firmware file for a loader-road model
+    std::string bootloaderSample; // and one for a bootloader-road model
     std::string mode = "auto";
     std::string road = "loader"; // the model's boot-mode road: loader or bootloader
     std::vector<std::string> faults;
@@ -95,41 +97,18 @@ bool KnownRoad(const std::string& road) {
     return false;
 }
 
-bool KnownFault(const std::string& name) {
-    for (const char* known : FAULT_NAMES)
-        if (name == known)
-            return true;
-    return false;
-}
-
 std::string FaultText(const CduState& state) {
-    if (state.faults.empty())
-        return "none";
-    std::string text;
-    for (const std::string& fault : state.faults)
-        text += (text.empty() ? "" : ",") + fault;
-    return text;
+    return KvsimFaultText(state.faults);
 }
 
 bool SetFaults(CduState* state, const std::string& list, std::string* error) {
-    std::vector<std::string> faults;
-    std::stringstream in(list);
-    std::string fault;
-    while (std::getline(in, fault, ',')) {
-        if (fault.empty() || fault == "none")
-            continue;
-        if (!KnownFault(fault)) {
-            *error = "unknown dispenser fault \"" + fault + "\"";
-            return false;
-        }
-        faults.push_back(fault);
-    }
-    state->faults = faults;
+    if (!KvsimParseFaults(list, FAULT_NAMES, "dispenser", &state->faults, error))
+        return false;
     state->dispenserConfig.line.silent = false;
     state->bootConfig.silent = false;
     state->loaderConfig = LoaderConfig();
     state->loaderConfig.idleAtBaud = 9600; // the online mode's speed
-    for (const std::string& f : faults) {
+    for (const std::string& f : state->faults) {
         if (f == "silent") {
             state->dispenserConfig.line.silent = true;
             state->bootConfig.silent = true;
@@ -145,24 +124,8 @@ bool SetFaults(CduState* state, const std::string& list, std::string* error) {
     return true;
 }
 
-bool WriteFile(const std::string& path, const std::vector<unsigned char>& bytes) {
-    FILE* file = fopen(path.c_str(), "wb");
-    if (file == nullptr)
-        return false;
-    bool ok = bytes.empty() || fwrite(bytes.data(), bytes.size(), 1, file) == 1;
-    return fclose(file) == 0 && ok;
-}
-
-// The flash from its start up to the last byte that is not erased.
 bool SaveFlash(CduState* state, const std::string& path) {
-    if (!state->bootloader)
-        return false;
-    std::vector<unsigned char> flash = state->bootloader->flash();
-    size_t used = flash.size();
-    while (used > 0 && flash[used - 1] == 0xFF)
-        --used;
-    flash.resize(used);
-    return WriteFile(path, flash);
+    return state->bootloader && KvsimSaveFlash(state->bootloader->flash(), path);
 }
 
 // The relay's end of the online line is open while the tool has the port
@@ -277,7 +240,7 @@ bool SaveLoaderImage(CduState* state) {
         return false;
     if (loader.eotSeen()) {
         std::vector<unsigned char> image = loader.image();
-        bool saved = WriteFile(state->imageFile, image);
+        bool saved = KvsimWriteFile(state->imageFile, image);
         state->lastNote = "loader road: " + std::to_string(image.size()) + " bytes received" +
                           (saved ? ", saved to " + state->imageFile : "");
     } else if (loader.pushResult() == VirtualLoader::PushAccepted) {
@@ -350,6 +313,9 @@ std::string Describe(CduState* state) {
             "   with --cdu-road or, from another terminal:\n"
             "     echo \"cdu road bootloader\" > " +
             dir + "/control     (also: cdu road loader)\n";
+    text += "   Firmware files to try: " + state->loaderSample +
+            "\n     (model CIRN, loader road) and " + state->bootloaderSample +
+            "\n     (model IMBRA, bootloader road).\n";
     text += "   Modes by hand: echo \"cdu boot\" > " + dir +
             "/control     (also: cdu online, cdu auto)\n";
     text += "   What a loader-road download sent is saved to " + state->imageFile +
@@ -416,13 +382,7 @@ void Stop(CduState* state) {
         SaveLoaderImage(state);
     StopCurrent(state);
     state->dispenser->stop();
-    char target[256];
-    ssize_t n = readlink(state->linkPath.c_str(), target, sizeof(target) - 1);
-    if (n > 0) {
-        target[n] = '\0';
-        if (state->line.slavePath() == target)
-            unlink(state->linkPath.c_str());
-    }
+    KvsimRemoveLink(state->linkPath, state->line.slavePath());
 }
 
 bool ApplyOptions(CduState* state, const KvsimOptions& options, std::string* error) {
@@ -465,8 +425,18 @@ KvsimDevice* KvsimStartCdu(const KvsimOptions& options, std::string* error) {
     state->linkPath = options.dir + "/cdu";
     state->flashFile = options.dir + "/cdu-flash.bin";
     state->imageFile = options.dir + "/cdu-image.bin";
+    state->loaderSample = options.dir + "/cdu-sample-loader.bin";
+    state->bootloaderSample = options.dir + "/cdu-sample-bootloader.bin";
     if (!ApplyOptions(state.get(), options, error))
         return nullptr;
+    // 4000 bytes: four loader blocks, the last one partial.
+    if (!KvsimWriteFile(state->loaderSample,
+                        KvsimSampleImage(4000, 20240602u, LOADER_SAMPLE_CODE)) ||
+        !KvsimWriteFile(state->bootloaderSample,
+                        KvsimSampleImage(4000, 20240603u, BOOTLOADER_SAMPLE_CODE))) {
+        *error = "cannot write the firmware files to try in " + options.dir;
+        return nullptr;
+    }
     if (!state->line.ok() || !state->onlineLine.ok()) {
         *error = "cannot create a pseudo-terminal";
         return nullptr;

@@ -1,1 +1,0 @@
-// Keeps a library valid while its folder has no source of its own yet.
