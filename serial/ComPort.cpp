@@ -11,7 +11,7 @@
 
 namespace {
 
-// A write that takes nothing for this long has failed (a line held by flow
+// A write not done within this window has failed (a line held by flow
 // control, a device gone).
 const int kWriteWindowMs = 2000;
 

@@ -30,7 +30,7 @@ int ReadPort(int handle, unsigned char* out);
 // Writes one byte: 1 on success, 0 on failure.
 int WritePort(int handle, unsigned char byte);
 // Writes the whole block: 1 on success, 0 when the line took not all of it
-// (a line that takes nothing for 2000 ms fails the write).
+// within 2000 ms.
 int WriteBlockPort(int handle, unsigned char* buffer, int length);
 // Reads exactly `length` bytes within `timeout` ms: 0 when all arrived,
 // -1 on a read error or bad arguments, -2 on time-out (partial bytes kept).

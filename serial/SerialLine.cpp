@@ -4,6 +4,7 @@
 #include "serial/SerialLine.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "serial/ComPort.h"
 #include "serial/HeldPorts.h"
 
 namespace {
@@ -199,6 +201,7 @@ void CloseSerialLine(int fd) {
 ssize_t SerialWrite(int fd, const void* data, size_t length, int timeoutMs) {
     const char* bytes = static_cast<const char*>(data);
     size_t done = 0;
+    uint64_t start = GetTickCount();
     while (done < length) {
         ssize_t n = write(fd, bytes + done, length - done);
         if (n > 0) {
@@ -210,9 +213,12 @@ ssize_t SerialWrite(int fd, const void* data, size_t length, int timeoutMs) {
         if (n < 0 && errno != EAGAIN)
             break;
         // A line held by flow control or a full queue: wait for room, but
-        // not past the window.
+        // not past the window of the whole call.
+        int64_t left = timeoutMs - static_cast<int64_t>(GetTickCount() - start);
+        if (left <= 0)
+            break;
         struct pollfd p = {fd, POLLOUT, 0};
-        int r = poll(&p, 1, timeoutMs);
+        int r = poll(&p, 1, static_cast<int>(left));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)

@@ -34,8 +34,8 @@ void ConfigureSerialLine(int fd, const LineFormat& format);
 // lock and closes it.
 void CloseSerialLine(int fd);
 
-// Writes all `length` bytes; fails when the line takes nothing for
-// `timeoutMs`. Returns the bytes written, or -1 when none could be.
+// Writes all `length` bytes within `timeoutMs` of the call. Returns the
+// bytes written (fewer when the window closed first), or -1 when none were.
 ssize_t SerialWrite(int fd, const void* data, size_t length, int timeoutMs);
 // One read of up to `length` bytes once some arrive within `timeoutMs`:
 // the count read, 0 on time-out, -1 on error.
