@@ -69,7 +69,7 @@ TEST(OpenComPort, RatesOutsideTheTableAreRefusedBeforeOpening) {
     EXPECT_EQ(OpenComPort("/dev/no_such_serial_port", 9600, 8, 0), 0);
 }
 
-TEST(OpenComPort, LineIsRawBlockingWithOneStopBitAndTenSecondReadBound) {
+TEST(OpenComPort, LineIsRawWithOneStopBitAndTenSecondReadBound) {
     VirtualLine line;
     ASSERT_TRUE(line.ok());
     // Leave settings on the line that the open must undo.
