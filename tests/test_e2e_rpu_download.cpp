@@ -216,8 +216,9 @@ TEST(E2eRpuDownload, FileProblemsNeverTouchThePort) {
 TEST(E2eRpuDownload, PortThatCannotBeOpened) {
     ScratchDir dir;
     std::string file = dir.write("fw.bin", MakeImage(200, 5));
-    ToolRun run = RunTool(DownloadInput("/dev/kvfwdn-no-such-port", file, ""));
+    ToolRun run = RunTool(DownloadInput("/dev/kvfwdn-no-such-port", file, ""), 60000, "", true);
     EXPECT_EQ(run.output, Transcript(Start() + ResultMessage(-6)));
+    EXPECT_EQ(run.errors, "kvfwdn: /dev/kvfwdn-no-such-port: No such file or directory\n");
 }
 
 // A Get that is refused: the port is closed before the message names it.
