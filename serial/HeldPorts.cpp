@@ -2,6 +2,7 @@
 // ReleaseAllPorts, which may run inside one: no allocation, no locks.
 #include "serial/HeldPorts.h"
 
+#include <atomic>
 #include <csignal>
 #include <linux/serial.h>
 #include <sys/file.h>
@@ -60,6 +61,7 @@ bool HoldPort(int fd, const struct termios* before) {
         if (before != nullptr)
             slot.before = *before;
         slot.hasSerialFlags = false;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
         slot.fd = fd; // last, so a handler never sees a half-written slot
         return true;
     }
@@ -71,6 +73,7 @@ void HoldSerialFlags(int fd, int before) {
     if (slot == nullptr)
         return;
     slot->serialFlags = before;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     slot->hasSerialFlags = true;
 }
 

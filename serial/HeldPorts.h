@@ -10,8 +10,8 @@
 // none were read). At most kMaxHeldPorts ports are recorded; returns false
 // when the table is full.
 bool HoldPort(int fd, const struct termios* before);
-// Records that low-latency mode was switched on for a held port, with the
-// driver's serial flags to put back at release.
+// Records the driver's serial flags of a held port, to put back at release;
+// called before low-latency mode is switched on, so no interrupt can miss it.
 void HoldSerialFlags(int fd, int before);
 // Forgets a port that its owner has closed (restoring it is the owner's job).
 void UnholdPort(int fd);

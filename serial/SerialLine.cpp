@@ -181,10 +181,9 @@ void ConfigureSerialLine(int fd, const LineFormat& format) {
     // driver that refuses is left as it is.
     struct serial_struct serial;
     if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
-        int previous = serial.flags;
+        HoldSerialFlags(fd, serial.flags);
         serial.flags |= ASYNC_LOW_LATENCY;
-        if (ioctl(fd, TIOCSSERIAL, &serial) == 0)
-            HoldSerialFlags(fd, previous);
+        ioctl(fd, TIOCSSERIAL, &serial);
     }
     usleep(10000);
 }
