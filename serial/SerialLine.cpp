@@ -115,6 +115,10 @@ int OpenSerialLine(const char* device, long baud) {
             return Fail(device, OpenErrorReason(errno));
         fd = moved;
     }
+    // The lock first, before any setting or flush: a second program that
+    // does not get it leaves the holder's line untouched.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return Fail(device, "in use by another program", fd);
     // Only a terminal can be a serial port: a file typed at the prompt would
     // be overwritten with protocol bytes and read back as replies.
     struct termios before;
@@ -126,10 +130,6 @@ int OpenSerialLine(const char* device, long baud) {
         refused = MASTER_REASON;
     if (refused != nullptr)
         return Fail(device, refused, fd);
-    // The lock first, before any setting or flush: a second program that
-    // does not get it leaves the holder's line untouched.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return Fail(device, "in use by another program", fd);
     ioctl(fd, TIOCEXCL);
     if (!HoldPort(fd, &before)) {
         ioctl(fd, TIOCNXCL);
