@@ -4,6 +4,7 @@
 #include "app/FwDn.h"
 
 #include "cdu/CduFwDn.h"
+#include "serial/SerialLine.h"
 
 #include <cstdio>
 #include <cstring>
@@ -64,6 +65,7 @@ void GetVersionAction(CKvCDUFwDn& dn, char* szVersion) {
         PrintCannotOpen();
     else
         PrintOnlineModeFailure();
+    ReportPortFailure();
 }
 
 void SetCassetteAction(CKvCDUFwDn& dn, char* szVersion) {
@@ -91,6 +93,7 @@ void SetCassetteAction(CKvCDUFwDn& dn, char* szVersion) {
     } else {
         PrintOnlineModeFailure();
     }
+    ReportPortFailure();
 }
 
 void DownloadAction(CKvCDUFwDn& dn, char* szPath, char* szModel, unsigned char* pType) {
@@ -120,6 +123,7 @@ void DownloadAction(CKvCDUFwDn& dn, char* szPath, char* szModel, unsigned char* 
         DisplayResultMessage(dn.FirmwareDownload(*pType, szPath));
     else
         puts(" Cancel firmware download.");
+    ReportPortFailure();
 }
 
 } // namespace

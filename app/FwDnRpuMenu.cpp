@@ -5,6 +5,7 @@
 
 #include "app/FwDn.h"
 #include "rpu/RpuFwDn.h"
+#include "serial/SerialLine.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ void ShowVersionAndCrc(CKvRPUFwDn* downloader, char* version, char* crcText) {
         puts(" Online mode setting:\n Move No.1 DIP switch(DIP 1) to the OFF and press the Reset "
              "button");
     }
+    ReportPortFailure();
 }
 
 void DownloadFirmware(CKvRPUFwDn* downloader, char* path) {
@@ -61,6 +63,7 @@ void DownloadFirmware(CKvRPUFwDn* downloader, char* path) {
         DisplayResultMessage(downloader->FirmwareDownload(path));
     else
         puts(" Cancel firmware download.");
+    ReportPortFailure();
 }
 
 } // namespace

@@ -8,7 +8,6 @@
 #include "cdu/CDUCom.h"
 
 #include <cstring>
-#include <termios.h>
 #include <unistd.h>
 
 #include "serial/ComPort.h"
@@ -94,7 +93,7 @@ int SendCduDataFrame(unsigned char bEncrypt, unsigned char* pData, int nLen) {
         return -1;
 
     pthread_mutex_lock(&g_mutexCDU);
-    tcflush(ghCduHandle, TCIOFLUSH);
+    FlushComPort(ghCduHandle);
 
     unsigned char payload[kBufferSize];
     int length = nLen;

@@ -43,7 +43,7 @@ const int PUSH_SETTLE_US = 50000;
 int FlushAndWriteBlock(unsigned char* pData, int nLen) {
     if (ghCduHandle == 0 || pData == nullptr || nLen < 0)
         return -1;
-    tcflush(ghCduHandle, TCIOFLUSH);
+    FlushComPort(ghCduHandle);
     return WriteBlockPort(ghCduHandle, pData, nLen) ? 0 : -1;
 }
 
@@ -150,7 +150,7 @@ void CDUFW_COM_Close() {
 int CDUFW_COM_Write(unsigned char* pData, int nLen) {
     if (ghCduHandle == 0 || pData == nullptr || nLen < 0)
         return -1;
-    tcflush(ghCduHandle, TCIOFLUSH);
+    FlushComPort(ghCduHandle);
     for (int i = 0; i < nLen; ++i) {
         if (!WritePort(ghCduHandle, pData[i]))
             return -1;

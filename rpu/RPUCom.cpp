@@ -6,7 +6,6 @@
 #include "rpu/RPUCom.h"
 
 #include <cstring>
-#include <termios.h>
 
 #include "serial/ComPort.h"
 
@@ -71,7 +70,7 @@ int SendRpuDataFrame(unsigned char* pData, int nLen) {
         (nLen > 0 && pData == nullptr))
         return -1;
     pthread_mutex_lock(&g_mutexRPU);
-    tcflush(ghRpuHandle, TCIOFLUSH);
+    FlushComPort(ghRpuHandle);
 
     int pos = 0;
     gBigSendData[pos++] = STX;

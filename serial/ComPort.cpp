@@ -2,8 +2,8 @@
 // poll of the driver's input count with 1 ms sleeps against a millisecond
 // tick; nothing blocks inside read().
 #include "serial/ComPort.h"
+#include "serial/SerialLine.h"
 
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <termios.h>
@@ -11,33 +11,9 @@
 
 namespace {
 
-// Maps a rate in bit/s to its termios speed code; 0 when unsupported.
-speed_t SpeedCode(int baud) {
-    switch (baud) {
-    case 1200:
-        return B1200;
-    case 2400:
-        return B2400;
-    case 4800:
-        return B4800;
-    case 9600:
-        return B9600;
-    case 19200:
-        return B19200;
-    case 38400:
-        return B38400;
-    case 57600:
-        return B57600;
-    case 115200:
-        return B115200;
-    case 230400:
-        return B230400;
-    case 460800:
-        return B460800;
-    default:
-        return 0;
-    }
-}
+// A write not done within this window has failed (a line held by flow
+// control, a device gone).
+const int kWriteWindowMs = 2000;
 
 int WaitingBytes(int handle) {
     int count = 0;
@@ -49,67 +25,28 @@ int WaitingBytes(int handle) {
 } // namespace
 
 int OpenComPort(const char* device, int baud, int dataBits, int parity) {
-    speed_t speed = SpeedCode(baud);
-    if (speed == 0 || device == nullptr)
+    if (device == nullptr)
         return 0;
-    int handle = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (handle == -1)
+    int handle = OpenSerialLine(device, baud);
+    if (handle == 0)
         return 0;
-    // Handle 0 means "no port" to every caller. With standard input closed
-    // the device may land on descriptor 0; move it so the open port is
-    // neither reported as a failure nor left open unseen.
-    if (handle == 0) {
-        int moved = fcntl(handle, F_DUPFD, 1);
-        close(handle);
-        if (moved < 0)
-            return 0;
-        handle = moved;
-    }
-    // Only a terminal can be a serial port. A regular file, FIFO or directory
-    // typed at the port prompt would otherwise be overwritten with protocol
-    // bytes and read back as replies.
-    struct termios tio;
-    if (!isatty(handle) || tcgetattr(handle, &tio) != 0) {
-        close(handle);
-        return 0;
-    }
-    // Replace the status flags: this clears O_NONBLOCK, so I/O blocks from here.
-    fcntl(handle, F_SETFL, O_RDWR);
-
-    cfmakeraw(&tio);
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-    tio.c_cflag |= (CLOCAL | CREAD);
-    if (parity == 2)
-        tio.c_cflag |= PARENB;
-    else
-        tio.c_cflag &= ~PARENB;
-    tio.c_cflag &= ~CSTOPB;
-    tio.c_cflag &= ~CSIZE;
-    tio.c_cflag |= (dataBits == 7) ? CS7 : CS8;
-    tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
-    tio.c_oflag &= ~OPOST;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 100;
-
-    tcflush(handle, TCIOFLUSH);
-    tcsetattr(handle, TCSAFLUSH, &tio);
-
-    // Raise DTR and RTS; a pseudo-terminal refuses these calls, which is fine.
-    int lines = 0;
-    ioctl(handle, TIOCMGET, &lines);
-    lines |= TIOCM_DTR | TIOCM_RTS;
-    ioctl(handle, TIOCMSET, &lines);
-
-    usleep(10000);
+    LineFormat format = {LineSpeed(baud),
+                         static_cast<tcflag_t>(dataBits == 7 ? CS7 : CS8),
+                         parity == 2,
+                         false,
+                         100,
+                         true};
+    ConfigureSerialLine(handle, format);
     return handle;
 }
 
 void CloseComPort(int handle) {
-    if (handle == 0)
-        return;
-    tcflush(handle, TCOFLUSH);
-    close(handle);
+    CloseSerialLine(handle);
+}
+
+void FlushComPort(int handle) {
+    if (handle != 0)
+        tcflush(handle, TCIOFLUSH);
 }
 
 int IsRecvData(int handle) {
@@ -129,11 +66,15 @@ int ReadPort(int handle, unsigned char* out) {
 }
 
 int WritePort(int handle, unsigned char byte) {
-    return write(handle, &byte, 1) == -1 ? 0 : 1;
+    return WriteBlockPort(handle, &byte, 1);
 }
 
 int WriteBlockPort(int handle, unsigned char* buffer, int length) {
-    return write(handle, buffer, length) == -1 ? 0 : 1;
+    if (buffer == nullptr || length < 0)
+        return 0;
+    // Success only when the whole block went out within the window.
+    return SerialWrite(handle, buffer, static_cast<size_t>(length), kWriteWindowMs) == length ? 1
+                                                                                              : 0;
 }
 
 int ReadBlockPort(int handle, unsigned char* buffer, int length, int timeout) {

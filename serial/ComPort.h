@@ -14,18 +14,23 @@
 // Opens and configures `device` raw at `baud` (one of 1200 ... 460800),
 // 8 or 7 data bits, parity code 2 = even, anything else = none. Returns the
 // handle (> 0) or 0 when the rate is not supported, the device cannot be
-// opened, or it is not a terminal.
+// opened, it is not a serial port, or another program holds it (the reason
+// is kept for ReportPortFailure).
 int OpenComPort(const char* device, int baud, int dataBits, int parity);
-// Discards unsent output and closes the port; a handle of 0 is ignored.
+// Discards unsent output, puts back the line settings the port had before
+// the open and closes it; a handle of 0 is ignored.
 void CloseComPort(int handle);
+// Discards what is queued in both directions; a handle of 0 is ignored.
+void FlushComPort(int handle);
 // 0 when at least one received byte is waiting, -1 when none.
 int IsRecvData(int handle);
 // Reads one byte within 2000 ms: 0 with the byte stored, -1 on time-out or
 // read error (the byte is then 0).
 int ReadPort(int handle, unsigned char* out);
-// One write of one byte: 1 on success, 0 on failure.
+// Writes one byte: 1 on success, 0 on failure.
 int WritePort(int handle, unsigned char byte);
-// One write of the whole block: 1 on success, 0 on failure.
+// Writes the whole block: 1 on success, 0 when the line took not all of it
+// within 2000 ms.
 int WriteBlockPort(int handle, unsigned char* buffer, int length);
 // Reads exactly `length` bytes within `timeout` ms: 0 when all arrived,
 // -1 on a read error or bad arguments, -2 on time-out (partial bytes kept).

@@ -2,7 +2,11 @@
 // ReleaseAllPorts, which may run inside one: no allocation, no locks.
 #include "serial/HeldPorts.h"
 
+#include <atomic>
 #include <csignal>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -10,10 +14,40 @@ namespace {
 struct HeldPort {
     volatile sig_atomic_t fd; // 0: free slot
     bool hasBefore;
+    bool hasSerialFlags;
+    int serialFlags;
     struct termios before;
 };
 
 HeldPort gHeld[kMaxHeldPorts];
+
+HeldPort* Find(int fd) {
+    for (HeldPort& slot : gHeld)
+        if (fd > 0 && slot.fd == fd)
+            return &slot;
+    return nullptr;
+}
+
+// Only system calls: this runs inside the interrupt handler too. The slot
+// is freed just before the close, so an interrupt in between finds the
+// line already restored, and one earlier restores it again harmlessly.
+void Release(HeldPort& slot) {
+    int fd = slot.fd;
+    tcflush(fd, TCOFLUSH);
+    if (slot.hasSerialFlags) {
+        struct serial_struct serial;
+        if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+            serial.flags = slot.serialFlags;
+            ioctl(fd, TIOCSSERIAL, &serial);
+        }
+    }
+    if (slot.hasBefore)
+        tcsetattr(fd, TCSANOW, &slot.before);
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    slot.fd = 0;
+    close(fd);
+}
 
 } // namespace
 
@@ -26,27 +60,39 @@ bool HoldPort(int fd, const struct termios* before) {
         slot.hasBefore = before != nullptr;
         if (before != nullptr)
             slot.before = *before;
+        slot.hasSerialFlags = false;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
         slot.fd = fd; // last, so a handler never sees a half-written slot
         return true;
     }
     return false;
 }
 
+void HoldSerialFlags(int fd, int before) {
+    HeldPort* slot = Find(fd);
+    if (slot == nullptr)
+        return;
+    slot->serialFlags = before;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    slot->hasSerialFlags = true;
+}
+
 void UnholdPort(int fd) {
-    for (HeldPort& slot : gHeld)
-        if (fd > 0 && slot.fd == fd)
-            slot.fd = 0;
+    HeldPort* slot = Find(fd);
+    if (slot != nullptr)
+        slot->fd = 0;
+}
+
+bool ReleasePort(int fd) {
+    HeldPort* slot = Find(fd);
+    if (slot == nullptr)
+        return false;
+    Release(*slot);
+    return true;
 }
 
 void ReleaseAllPorts() {
-    for (HeldPort& slot : gHeld) {
-        int fd = slot.fd;
-        if (fd == 0)
-            continue;
-        slot.fd = 0;
-        tcflush(fd, TCOFLUSH);
-        if (slot.hasBefore)
-            tcsetattr(fd, TCSANOW, &slot.before);
-        close(fd);
-    }
+    for (HeldPort& slot : gHeld)
+        if (slot.fd != 0)
+            Release(slot);
 }

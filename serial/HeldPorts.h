@@ -10,11 +10,17 @@
 // none were read). At most kMaxHeldPorts ports are recorded; returns false
 // when the table is full.
 bool HoldPort(int fd, const struct termios* before);
+// Records the driver's serial flags of a held port, to put back at release;
+// called before low-latency mode is switched on, so no interrupt can miss it.
+void HoldSerialFlags(int fd, int before);
 // Forgets a port that its owner has closed (restoring it is the owner's job).
 void UnholdPort(int fd);
+// Restores one held port (serial flags, line settings), drops its exclusive
+// mode and lock, closes it and forgets it; false when `fd` is not held.
+bool ReleasePort(int fd);
 // Restores the recorded settings of every held port and closes it.
-// Async-signal-safe (tcsetattr and close only): the interrupt path calls it
-// from a signal handler.
+// Async-signal-safe (tcsetattr, ioctl, flock and close only): the interrupt
+// path calls it from a signal handler.
 void ReleaseAllPorts();
 
 const int kMaxHeldPorts = 8;

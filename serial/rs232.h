@@ -1,6 +1,6 @@
 // The serial port object of the bootloader client: opens a terminal device
-// raw with a chosen speed and character format, moves blocks of bytes with a
-// fixed 3-second read time-out applied by the terminal driver, and copes with
+// raw with a chosen speed and character format, moves blocks of bytes with
+// every read and write bounded by a 3-second wait for the line, and copes with
 // lines that echo (mode 1: every received byte is sent back; mode 2: every
 // sent byte is read back).
 #ifndef KV_SERIAL_RS232_H

@@ -128,8 +128,9 @@ TEST(E2eCduDownload, PortThatCannotBeOpened) {
     ScratchDir dir;
     std::string path = dir.write("fw.bin", Firmware(2000, "CDU_0W1500_", 0));
     const std::string bad = "/dev/kvfwdn-no-such-port";
-    ToolRun run = RunTool(DownloadInput(bad, path, "y"));
+    ToolRun run = RunTool(DownloadInput(bad, path, "y"), 60000, "", true);
     EXPECT_EQ(Transcript("MIRO", Started() + ResultMessage(-6)), run.output);
+    EXPECT_EQ("kvfwdn: " + bad + ": No such file or directory\n", run.errors);
 }
 
 // Slow: one block is never answered, its 5 s wait runs out.

@@ -70,8 +70,10 @@ TEST(E2eCduOnline, CassetteSetAndReadBack) {
 
 TEST(E2eCduOnline, PortThatCannotBeOpened) {
     const std::string bad = "/dev/kvfwdn-no-such-port";
-    ToolRun run = RunTool("2\n1\n" + bad + "\n2\n\n5\nq\nq\n");
+    ToolRun run = RunTool("2\n1\n" + bad + "\n2\n\n5\nq\nq\n", 60000, "", true);
     EXPECT_EQ(0, run.exitCode);
+    const std::string reason = "kvfwdn: " + bad + ": No such file or directory\n";
+    EXPECT_EQ(reason + reason, run.errors); // one line per action
     EXPECT_EQ(EnterCduMenu() + PortPrompt("/dev/ttyS3") + VersionHeading() + OpenFail(bad) +
                   CannotOpenPort() + CduFrame() + PortPrompt(bad) + CassettePrompt() +
                   SetHeading() + CannotOpenPort() + QuitBoth(),

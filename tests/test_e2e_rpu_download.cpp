@@ -3,13 +3,16 @@
 // message is reached through a real road.
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "sim/VirtualBootloader.h"
+#include "serial/ComPort.h"
 #include "sim/VirtualLine.h"
 #include "support/BootTarget.h"
 #include "support/RunTool.h"
@@ -213,11 +216,46 @@ TEST(E2eRpuDownload, FileProblemsNeverTouchThePort) {
 TEST(E2eRpuDownload, PortThatCannotBeOpened) {
     ScratchDir dir;
     std::string file = dir.write("fw.bin", MakeImage(200, 5));
-    ToolRun run = RunTool(DownloadInput("/dev/kvfwdn-no-such-port", file, ""));
+    ToolRun run = RunTool(DownloadInput("/dev/kvfwdn-no-such-port", file, ""), 60000, "", true);
     EXPECT_EQ(run.output, Transcript(Start() + ResultMessage(-6)));
+    EXPECT_EQ(run.errors, "kvfwdn: /dev/kvfwdn-no-such-port: No such file or directory\n");
 }
 
 // A Get that is refused: the port is closed before the message names it.
+// Two programs on one line corrupt each other's frames. While a download
+// holds the port, a second kvfwdn cannot open it and disturbs nothing; once
+// the download has closed the port, another process can open it.
+TEST(E2eRpuDownload, SecondToolCannotTakeThePortDuringADownload) {
+    ScratchDir dir;
+    std::vector<unsigned char> image = MakeImage(64 * 1024, 5);
+    std::string file = dir.write("fw64k.bin", image);
+    BootPrinter printer;
+    const std::string port = printer.line.slavePath();
+
+    ToolRun download;
+    std::atomic<bool> downloadEnded(false);
+    std::thread first([&] {
+        download = RunTool(DownloadInput(port, file, ""));
+        downloadEnded = true;
+    });
+    // Well into the flash writes: sync, Get, erase and some packets are in.
+    for (int i = 0; i < 2000 && printer.boot.received().size() < 8192 && !downloadEnded; ++i)
+        usleep(5000);
+    ToolRun second = RunTool("1\n1\n" + port + "\nq\nq\n", 60000, "", true);
+    bool overlapped = !downloadEnded;
+    first.join();
+
+    EXPECT_EQ(second.output, EnterRpuMenu() + PortPrompt("/dev/ttyS4") + VersionHeading() + "\n " +
+                                 port + " Open Fail\n" + CannotOpenPort() + QuitBoth());
+    EXPECT_EQ(second.errors, "kvfwdn: " + port + ": in use by another program\n");
+    EXPECT_TRUE(overlapped) << "the download ended before the second tool ran";
+    EXPECT_EQ(download.output, Transcript(Start() + Bars(512, false) + ResultMessage(0)));
+    EXPECT_TRUE(FlashAt(printer.boot, image.size()) == image);
+    int handle = OpenComPort(port.c_str(), 115200, 8, 0);
+    EXPECT_GT(handle, 0);
+    CloseComPort(handle);
+}
+
 TEST(E2eRpuDownload, RefusedGet) {
     ScratchDir dir;
     std::string file = dir.write("fw.bin", MakeImage(200, 6));

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -169,12 +171,37 @@ TEST(E2eRpuVersion, FailureStatusAtEveryRate) {
     EXPECT_EQ(printer.requestBauds().size(), 4u);
 }
 
-TEST(E2eRpuVersion, MissingPortCannotBeOpened) {
-    const std::string port = "/dev/kvfwdn-no-such-port";
-    ToolRun run = RunTool(VersionInput(port));
-    std::string expected = EnterRpuMenu() + PortPrompt("/dev/ttyS4") + VersionHeading() + "\n " +
-                           port + " Open Fail\n" + CannotOpenPort() + QuitBoth();
-    EXPECT_EQ(run.output, expected);
+// Every port that cannot be opened gets the same texts on standard output,
+// and one line per action on standard error with the port and the reason.
+// The file typed as a port is left untouched.
+TEST(E2eRpuVersion, PortsThatCannotBeOpenedSayWhy) {
+    char file[] = "/tmp/kv_not_a_port_XXXXXX";
+    int fd = mkstemp(file);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const std::vector<std::pair<std::string, std::string>> ports = {
+        {"/dev/kvfwdn-no-such-port", "No such file or directory"},
+        {file, "not a serial port"},
+        {"/dev/tty", "this is the console, not a serial port"},
+        {"/dev/ptmx", "a pseudo-terminal master, not a serial port"},
+    };
+    std::string input = "1\n", expected = EnterRpuMenu(), errors, saved = "/dev/ttyS4";
+    for (const auto& port : ports) {
+        if (saved != "/dev/ttyS4")
+            expected += NextRound();
+        input += "1\n" + port.first + "\n";
+        expected += PortPrompt(saved) + VersionHeading() + "\n " + port.first + " Open Fail\n" +
+                    CannotOpenPort();
+        errors += "kvfwdn: " + port.first + ": " + port.second + "\n";
+        saved = port.first;
+    }
+    ToolRun run = RunTool(input + "q\nq\n", 60000, "", true);
+    struct stat st;
+    EXPECT_EQ(stat(file, &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    unlink(file);
+    EXPECT_EQ(run.output, expected + QuitBoth());
+    EXPECT_EQ(run.errors, errors);
 }
 
 // The port typed at key 1 is the saved name for the next action; ENTER keeps

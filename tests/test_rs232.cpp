@@ -124,7 +124,7 @@ TEST(Rs232, StopBitsAndRawModeAsConfigured) {
     EXPECT_EQ(0, tio.c_cc[VMIN]);
     EXPECT_EQ(30, tio.c_cc[VTIME]);
     EXPECT_EQ(0u, tio.c_lflag & (ICANON | ECHO | ISIG));
-    EXPECT_EQ(0, fcntl(port.fd, F_GETFL) & O_NONBLOCK);
+    EXPECT_NE(0, fcntl(port.fd, F_GETFL) & O_NONBLOCK); // waits are polls, never a blocked call
     EXPECT_EQ(57600, line.baud());
     port.closeCom();
 

@@ -2,13 +2,15 @@
 // input goes through a pipe that is closed after the last byte, so the tool
 // sees the end of input exactly as `kvfwdn < answers.txt` would. Standard
 // output is collected through a second pipe; standard error is left to the
-// test's own (so sanitizer reports show up in the test log).
+// test's own (so sanitizer reports show up in the test log) unless the test
+// asks for it, when it goes to an unlinked scratch file.
 #include "support/RunTool.h"
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <cstdlib>
 #include <poll.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -25,8 +27,8 @@ void CloseFd(int& fd) {
 
 // Child side: wire the pipes to fd 0 and 1, change directory, exec the tool.
 // Only async-signal-safe calls are made between fork and exec.
-[[noreturn]] void ExecTool(int inRead, int outWrite, const char* cwd) {
-    if (dup2(inRead, 0) < 0 || dup2(outWrite, 1) < 0)
+[[noreturn]] void ExecTool(int inRead, int outWrite, int errWrite, const char* cwd) {
+    if (dup2(inRead, 0) < 0 || dup2(outWrite, 1) < 0 || (errWrite >= 0 && dup2(errWrite, 2) < 0))
         _exit(126);
     close(inRead);
     close(outWrite);
@@ -38,9 +40,32 @@ void CloseFd(int& fd) {
     _exit(127);
 }
 
+// An unlinked scratch file for standard error, -1 when not wanted.
+int ErrorsFile(bool wanted) {
+    if (!wanted)
+        return -1;
+    char path[] = "/tmp/kv_stderr_XXXXXX";
+    int fd = mkostemp(path, O_CLOEXEC);
+    if (fd >= 0)
+        unlink(path);
+    return fd;
+}
+
+std::string ReadErrors(int fd) {
+    std::string text;
+    char chunk[4096];
+    ssize_t got = 0;
+    lseek(fd, 0, SEEK_SET);
+    while ((got = read(fd, chunk, sizeof chunk)) > 0)
+        text.append(chunk, static_cast<size_t>(got));
+    close(fd);
+    return text;
+}
+
 } // namespace
 
-ToolRun RunTool(const std::string& input, int timeoutMs, const std::string& cwd) {
+ToolRun RunTool(const std::string& input, int timeoutMs, const std::string& cwd,
+                bool captureErrors) {
     ToolRun run;
     int inPipe[2] = {-1, -1};
     int outPipe[2] = {-1, -1};
@@ -54,12 +79,14 @@ ToolRun RunTool(const std::string& input, int timeoutMs, const std::string& cwd)
     // A tool that stops reading early must not kill the test with SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
 
+    int errFile = ErrorsFile(captureErrors);
     pid_t pid = fork();
     if (pid == 0)
-        ExecTool(inPipe[0], outPipe[1], cwd.empty() ? nullptr : cwd.c_str());
+        ExecTool(inPipe[0], outPipe[1], errFile, cwd.empty() ? nullptr : cwd.c_str());
     CloseFd(inPipe[0]);
     CloseFd(outPipe[1]);
     if (pid < 0) {
+        CloseFd(errFile);
         CloseFd(inPipe[1]);
         CloseFd(outPipe[0]);
         return run;
@@ -118,12 +145,16 @@ ToolRun RunTool(const std::string& input, int timeoutMs, const std::string& cwd)
         pid_t w = waitpid(pid, &status, run.timedOut ? 0 : WNOHANG);
         if (w == pid)
             break;
-        if (w < 0 && errno != EINTR)
+        if (w < 0 && errno != EINTR) {
+            CloseFd(errFile);
             return run;
+        }
         if (w == 0)
             usleep(2000);
     }
     if (WIFEXITED(status))
         run.exitCode = WEXITSTATUS(status);
+    if (errFile >= 0)
+        run.errors = ReadErrors(errFile);
     return run;
 }

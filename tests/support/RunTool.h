@@ -7,13 +7,16 @@
 
 struct ToolRun {
     std::string output; // everything the tool wrote to standard output
+    std::string errors; // its standard error, when asked for
     int exitCode = -1;  // exit status, or -1 when it did not exit normally
     bool timedOut = false;
 };
 
 // Starts kvfwdn with `input` as its standard input (a pipe, closed after the
 // last byte, so the tool sees the end of input), waits at most timeoutMs,
-// kills it on time-out. `cwd` empty means the current directory.
-ToolRun RunTool(const std::string& input, int timeoutMs = 60000, const std::string& cwd = "");
+// kills it on time-out. `cwd` empty means the current directory. With
+// `captureErrors` standard error is collected too, else it is the test's.
+ToolRun RunTool(const std::string& input, int timeoutMs = 60000, const std::string& cwd = "",
+                bool captureErrors = false);
 
 #endif
