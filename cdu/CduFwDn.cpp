@@ -5,6 +5,7 @@
 #include "cdu/CduFwDn.h"
 
 #include "cdu/CDUCom.h"
+#include "serial/RunState.h"
 #include "stbl/FirmwareImage.h"
 
 #include <cstdio>
@@ -238,6 +239,7 @@ int CKvCDUFwDn::FirmwareDownload(unsigned char nType, char* szPath) {
             delete[] image;
             return DN_PORT_OPEN_FAIL;
         }
+        DownloadRunningScope running;
         iBlockCount = CountBlocks(len, LDR_BLOCK_SIZE);
         unsigned char bMarker = HasArvoMarker(image, len);
         if (BootLoadDownload(bMarker) != 0 || CDUFW_DownloadReady(szPortName) != 0) {
@@ -256,6 +258,7 @@ int CKvCDUFwDn::FirmwareDownload(unsigned char nType, char* szPath) {
         delete[] image;
         return DN_PORT_OPEN_FAIL;
     }
+    DownloadRunningScope running;
     int r = BootloaderRoad(stblLib, image, len, &iBlockCount);
     if (stblLib.COM_is_Open())
         stblLib.COM_Close();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "rpu/RPUCom.h"
+#include "serial/RunState.h"
 #include "stbl/FirmwareImage.h"
 
 namespace {
@@ -87,6 +88,7 @@ int CKvRPUFwDn::FirmwareDownload(char* szPath) {
         delete[] image;
         return DN_PORT_OPEN_FAIL;
     }
+    DownloadRunningScope running;
 
     iBlockCount = static_cast<int>(size / PACKET_SIZE + (size % PACKET_SIZE != 0 ? 1 : 0));
     stblLib.SetPaketSize(PACKET_SIZE);

@@ -7,6 +7,7 @@
 
 struct ToolRun {
     std::string output; // everything the tool wrote to standard output
+    std::string errors; // its standard error, when ToolOptions::captureErrors
     int exitCode = -1;  // exit status, or -1 when it did not exit normally
     bool timedOut = false;
 };
@@ -15,5 +16,16 @@ struct ToolRun {
 // last byte, so the tool sees the end of input), waits at most timeoutMs,
 // kills it on time-out. `cwd` empty means the current directory.
 ToolRun RunTool(const std::string& input, int timeoutMs = 60000, const std::string& cwd = "");
+
+struct ToolOptions {
+    int timeoutMs = 60000;
+    std::string cwd;
+    bool captureErrors = false; // else standard error is the test's own
+    bool keepInputOpen = false; // no end of input: the tool waits at its prompts
+    int signal = 0;             // sent once standard output contains
+    std::string signalAfter;    // this text, or when it is empty,
+    int signalDelayMs = 500;    // this long after the start
+};
+ToolRun RunTool(const std::string& input, const ToolOptions& options);
 
 #endif
