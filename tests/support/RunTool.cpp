@@ -10,6 +10,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +39,12 @@ void CloseFd(int& fd) {
     char* argv[] = {name, nullptr};
     execv(KVFWDN_EXE, argv);
     _exit(127);
+}
+
+// True when nothing written to the tool's input waits in the pipe any more.
+bool InputTaken(int writeEnd) {
+    int waiting = 0;
+    return writeEnd < 0 || (ioctl(writeEnd, FIONREAD, &waiting) == 0 && waiting == 0);
 }
 
 // Appends what one read of `fd` brings; closes it at its end.
@@ -93,8 +100,7 @@ ToolRun RunTool(const std::string& input, const ToolOptions& options) {
     size_t written = 0;
     if (input.empty() && !options.keepInputOpen)
         CloseFd(inPipe[1]);
-    long long start = NowMs();
-    long long deadline = start + options.timeoutMs;
+    long long deadline = NowMs() + options.timeoutMs;
     bool signalled = options.signal == 0;
     // Feed the input and drain the outputs side by side, so that no pipe can
     // fill up and stall the tool, until the tool closes its output.
@@ -105,7 +111,7 @@ ToolRun RunTool(const std::string& input, const ToolOptions& options) {
             break;
         }
         if (!signalled && (options.signalAfter.empty()
-                               ? NowMs() - start >= options.signalDelayMs
+                               ? written == input.size() && InputTaken(inPipe[1])
                                : run.output.find(options.signalAfter) != std::string::npos)) {
             kill(pid, options.signal);
             signalled = true;

@@ -22,9 +22,9 @@ struct ToolOptions {
     std::string cwd;
     bool captureErrors = false; // else standard error is the test's own
     bool keepInputOpen = false; // no end of input: the tool waits at its prompts
-    int signal = 0;             // sent once standard output contains
-    std::string signalAfter;    // this text, or when it is empty,
-    int signalDelayMs = 500;    // this long after the start
+    int signal = 0;             // sent once standard output contains this
+    std::string signalAfter;    // text, or when it is empty, once the tool
+                                // has taken all of the input
 };
 ToolRun RunTool(const std::string& input, const ToolOptions& options);
 
