@@ -8,6 +8,7 @@
 #include "cdu/CDUCom.h"
 
 #include "serial/ComPort.h"
+#include "serial/RunState.h"
 
 #include <climits>
 #include <cstdio>
@@ -59,6 +60,7 @@ int WaitForByte(unsigned char chExpect, int nTimeOut) {
 void DrawLoaderProgress(int nPercent) {
     int cells = nPercent / 4;
     printf(" Download : [");
+    SetProgressLineOpen(true);
     for (int j = 0; j < 25; ++j) {
         if (j == cells)
             putchar('>');
@@ -218,6 +220,7 @@ int CDUFW_DataDownload(char* szPort, unsigned char* pData, int nSize, int nBlock
     }
     r = SendBlocks(pBlock, pData, nSize, nBlockSize, LDR_FILL, true);
     putchar('\n');
+    SetProgressLineOpen(false);
     if (r == 0) {
         unsigned char ch = BLK_EOT;
         CDUFW_COM_BlockWrite(&ch, 1);

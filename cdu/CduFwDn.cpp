@@ -5,14 +5,11 @@
 #include "cdu/CduFwDn.h"
 
 #include "cdu/CDUCom.h"
+#include "serial/RunState.h"
+#include "stbl/FirmwareImage.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <new>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -26,51 +23,6 @@ const long BL_BAUD = 115200; // 8 data bits, even parity, 1 stop bit
 const long PUSH_BAUD = 57600;
 const long PUSH_BAUD_MARKED = 38400;
 const int LDR_READY_WAIT_MS = 10000;
-
-enum FileRead { FILE_OK, FILE_CANNOT_OPEN, FILE_UNUSABLE, FILE_READ_ERROR };
-
-// Reads a firmware file whole into a new zero-filled buffer of length + 1
-// bytes (the extra zero lets the version search look one byte past the end).
-// Only a regular file whose size fits an int is taken: a directory, FIFO or
-// device would give no usable size, block the open or never end. The open
-// does not wait for a FIFO writer. On FILE_OK *ppBuf must be released with
-// delete[]; otherwise it is nullptr.
-FileRead ReadWholeFile(const char* szPath, unsigned char** ppBuf, int* pLen) {
-    *ppBuf = nullptr;
-    *pLen = 0;
-    if (szPath == nullptr)
-        return FILE_CANNOT_OPEN;
-    int fd = open(szPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return FILE_CANNOT_OPEN;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-        st.st_size > static_cast<off_t>(INT_MAX - 1)) {
-        close(fd);
-        return FILE_UNUSABLE;
-    }
-    fcntl(fd, F_SETFL, O_RDONLY);
-    FILE* fp = fdopen(fd, "rb");
-    if (fp == nullptr) {
-        close(fd);
-        return FILE_UNUSABLE;
-    }
-    int len = static_cast<int>(st.st_size);
-    unsigned char* buf = new (std::nothrow) unsigned char[static_cast<size_t>(len) + 1];
-    if (buf == nullptr) {
-        fclose(fp);
-        return FILE_UNUSABLE;
-    }
-    memset(buf, 0, static_cast<size_t>(len) + 1);
-    size_t got = fread(buf, 1, static_cast<size_t>(len), fp);
-    fclose(fp);
-    *ppBuf = buf;
-    *pLen = len;
-    // An empty file counts as a failed read too.
-    if (len == 0 || got != static_cast<size_t>(len))
-        return FILE_READ_ERROR;
-    return FILE_OK;
-}
 
 bool Is4(const unsigned char* p, const char* s) {
     return memcmp(p, s, 4) == 0;
@@ -217,10 +169,10 @@ int CKvCDUFwDn::GetCDUTypeByFW(char* szPath, char* szModel, unsigned char* pType
     *pType = 0;
     unsigned char* buf = nullptr;
     int len = 0;
-    FileRead fr = ReadWholeFile(szPath, &buf, &len);
-    if (fr == FILE_CANNOT_OPEN || fr == FILE_UNUSABLE)
+    FirmwareRead fr = ReadFirmwareImage(szPath, &buf, &len);
+    if (fr == FW_CANNOT_OPEN || fr == FW_UNUSABLE)
         return -1;
-    const unsigned char* code = (fr == FILE_OK) ? FindVersionCode(buf, len) : nullptr;
+    const unsigned char* code = (fr == FW_READ_OK) ? FindVersionCode(buf, len) : nullptr;
     if (code == nullptr) {
         delete[] buf;
         return -2;
@@ -271,10 +223,10 @@ int CKvCDUFwDn::FirmwareDownload(unsigned char nType, char* szPath) {
 
     unsigned char* image = nullptr;
     int len = 0;
-    FileRead fr = ReadWholeFile(szFilePath, &image, &len);
-    if (fr == FILE_CANNOT_OPEN)
+    FirmwareRead fr = ReadFirmwareImage(szFilePath, &image, &len);
+    if (fr == FW_CANNOT_OPEN)
         return DN_FILE_NOT_FOUND;
-    if (fr != FILE_OK) {
+    if (fr != FW_READ_OK) {
         delete[] image;
         return DN_FILE_READ_FAIL;
     }
@@ -287,6 +239,7 @@ int CKvCDUFwDn::FirmwareDownload(unsigned char nType, char* szPath) {
             delete[] image;
             return DN_PORT_OPEN_FAIL;
         }
+        DownloadRunningScope running;
         iBlockCount = CountBlocks(len, LDR_BLOCK_SIZE);
         unsigned char bMarker = HasArvoMarker(image, len);
         if (BootLoadDownload(bMarker) != 0 || CDUFW_DownloadReady(szPortName) != 0) {
@@ -305,6 +258,7 @@ int CKvCDUFwDn::FirmwareDownload(unsigned char nType, char* szPath) {
         delete[] image;
         return DN_PORT_OPEN_FAIL;
     }
+    DownloadRunningScope running;
     int r = BootloaderRoad(stblLib, image, len, &iBlockCount);
     if (stblLib.COM_is_Open())
         stblLib.COM_Close();

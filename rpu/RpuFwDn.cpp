@@ -3,15 +3,12 @@
 // bootloader.
 #include "rpu/RpuFwDn.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <new>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "rpu/RPUCom.h"
+#include "serial/RunState.h"
+#include "stbl/FirmwareImage.h"
 
 namespace {
 
@@ -23,60 +20,7 @@ const int BOOT_PARITY_EVEN = 2;
 const float BOOT_STOP_BITS = 1.0f;
 const unsigned short ERASE_ALL = 0xFFFF;
 
-// The bootloader addresses memory with 32 bits: an image that does not fit
-// between the flash start and the end of that range can never be written.
-const uint64_t MAX_IMAGE_SIZE = 0x100000000ULL - FLASH_START;
-
 const int VERSION_BAUDS[] = {115200, 460800, 9600, 57600};
-
-// Opens a firmware file for reading without ever blocking: a FIFO with no
-// writer or a device would otherwise hold the open (or the read) for ever.
-// Returns DN_OK with *file set, DN_FILE_NOT_FOUND when the path cannot be
-// opened, or DN_FILE_READ_FAIL when it names anything but a regular file.
-int OpenImageFile(const char* path, FILE** file) {
-    *file = nullptr;
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return DN_FILE_NOT_FOUND;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return DN_FILE_READ_FAIL;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    *file = fdopen(fd, "rb");
-    if (*file == nullptr) {
-        close(fd);
-        return DN_FILE_NOT_FOUND;
-    }
-    return DN_OK;
-}
-
-// Reads the whole open file into a fresh buffer of size + 1 zeroed bytes.
-// Returns the buffer (owned by the caller, released with delete[]) and the
-// size, or nullptr when the size cannot be taken, the file is empty or too
-// large, the buffer cannot be had, or the read does not deliver it whole.
-unsigned char* ReadWholeImage(FILE* file, unsigned long* size) {
-    *size = 0;
-    if (fseek(file, 0, SEEK_END) != 0)
-        return nullptr;
-    long end = ftell(file);
-    if (end <= 0 || static_cast<uint64_t>(end) > MAX_IMAGE_SIZE)
-        return nullptr;
-    size_t length = static_cast<size_t>(end);
-    unsigned char* buffer = new (std::nothrow) unsigned char[length + 1];
-    if (buffer == nullptr)
-        return nullptr;
-    memset(buffer, 0, length + 1);
-    if (fseek(file, 0, SEEK_SET) != 0 || fread(buffer, length, 1, file) != 1) {
-        delete[] buffer;
-        return nullptr;
-    }
-    *size = static_cast<unsigned long>(length);
-    return buffer;
-}
 
 } // namespace
 
@@ -129,27 +73,22 @@ int CKvRPUFwDn::FirmwareDownload(char* szPath) {
         snprintf(szFilePath, sizeof(szFilePath), "%s", source);
     }
 
-    FILE* file = nullptr;
-    int opened = OpenImageFile(szFilePath, &file);
-    if (opened != DN_OK)
-        return opened;
-
-    unsigned long size = 0;
-    unsigned char* image = ReadWholeImage(file, &size);
-    unsigned char openResult = CANT_OPEN_COM;
-    if (image != nullptr) {
-        stblLib.SetCOMSettings(szPortName, BOOT_BAUD, BOOT_DATA_BITS, BOOT_PARITY_EVEN,
-                               BOOT_STOP_BITS);
-        openResult = stblLib.COM_Open();
+    unsigned char* image = nullptr;
+    int length = 0;
+    FirmwareRead read = ReadFirmwareImage(szFilePath, &image, &length);
+    if (read != FW_READ_OK) {
+        delete[] image;
+        return read == FW_CANNOT_OPEN ? DN_FILE_NOT_FOUND : DN_FILE_READ_FAIL;
     }
-    fclose(file);
+    unsigned long size = static_cast<unsigned long>(length);
 
-    if (image == nullptr)
-        return DN_FILE_READ_FAIL;
+    stblLib.SetCOMSettings(szPortName, BOOT_BAUD, BOOT_DATA_BITS, BOOT_PARITY_EVEN, BOOT_STOP_BITS);
+    unsigned char openResult = stblLib.COM_Open();
     if (openResult != SUCCESS && openResult != COM_ALREADY_OPENED) {
         delete[] image;
         return DN_PORT_OPEN_FAIL;
     }
+    DownloadRunningScope running;
 
     iBlockCount = static_cast<int>(size / PACKET_SIZE + (size % PACKET_SIZE != 0 ? 1 : 0));
     stblLib.SetPaketSize(PACKET_SIZE);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "serial/RunState.h"
 #include "stbl/STBLLib.h"
 
 namespace {
@@ -114,6 +115,7 @@ void DrawBar(CSTBLLib* lib, const char* label, bool fullPacket) {
         cells[j] = (q == j) ? '>' : (q > j ? '=' : ' ');
     cells[25] = '\0';
     printf("%s%s", label, cells);
+    SetProgressLineOpen(true);
     if (fullPacket) {
         printf("] %d%%\r", p);
         fflush(stdout);
@@ -148,8 +150,10 @@ unsigned char EachPacket(CSTBLLib* lib, unsigned long size, const char* label, S
         if (label != nullptr)
             DrawBar(lib, label, n == packet);
     }
-    if (label != nullptr)
+    if (label != nullptr) {
         printf("\n");
+        SetProgressLineOpen(false);
+    }
     free(buffer);
     return SUCCESS;
 }

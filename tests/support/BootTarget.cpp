@@ -50,8 +50,8 @@ void StdoutGrab::start() {
     if (file_ < 0)
         return;
     unlink(name);
-    saved_ = dup(1);
-    dup2(file_, 1);
+    saved_ = dup(fd_);
+    dup2(file_, fd_);
 }
 
 std::string StdoutGrab::stop() {
@@ -59,7 +59,7 @@ std::string StdoutGrab::stop() {
     if (saved_ < 0)
         return out;
     fflush(stdout);
-    dup2(saved_, 1);
+    dup2(saved_, fd_);
     close(saved_);
     saved_ = -1;
     lseek(file_, 0, SEEK_SET);

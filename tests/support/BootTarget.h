@@ -55,11 +55,12 @@ inline BootloaderFault MakeFault(unsigned char cmd, int occurrence, int step,
 // Bytes as text "00 FF 79", for readable frame comparisons.
 std::string HexBytes(const std::vector<unsigned char>& bytes);
 
-// Collects what the process writes to standard output between the
-// constructor (or start()) and stop().
+// Collects what the process writes to standard output (or to the descriptor
+// given, such as 2 for standard error) between the constructor (or start())
+// and stop().
 class StdoutGrab {
   public:
-    StdoutGrab() { start(); }
+    explicit StdoutGrab(int fd = 1) : fd_(fd) { start(); }
     ~StdoutGrab();
     StdoutGrab(const StdoutGrab&) = delete;
     StdoutGrab& operator=(const StdoutGrab&) = delete;
@@ -67,6 +68,7 @@ class StdoutGrab {
     std::string stop();
 
   private:
+    int fd_;
     int saved_ = -1;
     int file_ = -1;
 };

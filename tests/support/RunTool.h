@@ -7,7 +7,7 @@
 
 struct ToolRun {
     std::string output; // everything the tool wrote to standard output
-    std::string errors; // its standard error, when asked for
+    std::string errors; // its standard error, when ToolOptions::captureErrors
     int exitCode = -1;  // exit status, or -1 when it did not exit normally
     bool timedOut = false;
 };
@@ -18,5 +18,16 @@ struct ToolRun {
 // `captureErrors` standard error is collected too, else it is the test's.
 ToolRun RunTool(const std::string& input, int timeoutMs = 60000, const std::string& cwd = "",
                 bool captureErrors = false);
+
+struct ToolOptions {
+    int timeoutMs = 60000;
+    std::string cwd;
+    bool captureErrors = false; // else standard error is the test's own
+    bool keepInputOpen = false; // no end of input: the tool waits at its prompts
+    int signal = 0;             // sent once standard output contains this
+    std::string signalAfter;    // text, or when it is empty, once the tool
+                                // has taken all of the input
+};
+ToolRun RunTool(const std::string& input, const ToolOptions& options);
 
 #endif

@@ -1,0 +1,75 @@
+#include "app/Interrupt.h"
+
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+#include "serial/HeldPorts.h"
+#include "serial/RunState.h"
+
+namespace {
+
+// Whether standard error is a terminal, taken at install time: there the
+// message must leave the line the prompt (and the echoed ^C) stands on.
+volatile sig_atomic_t gErrIsTerminal = 0;
+
+void Put(int fd, const char* text) {
+    size_t left = strlen(text);
+    while (left > 0) {
+        ssize_t n = write(fd, text, left);
+        if (n <= 0)
+            return;
+        text += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+const char* SignalName(int sig) {
+    switch (sig) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    default:
+        return "SIGHUP";
+    }
+}
+
+// Only async-signal-safe calls: tcsetattr and close (inside
+// ReleaseAllPorts), write, _exit.
+void OnInterrupt(int sig) {
+    ReleaseAllPorts();
+    if (ProgressLineOpen())
+        Put(STDOUT_FILENO, "\n");
+    else if (gErrIsTerminal)
+        Put(STDERR_FILENO, "\n");
+    Put(STDERR_FILENO, "kvfwdn: interrupted by ");
+    Put(STDERR_FILENO, SignalName(sig));
+    if (DownloadRunning())
+        Put(STDERR_FILENO, " during a download: the device may hold a partial image;"
+                           " put it back in boot mode and download again");
+    Put(STDERR_FILENO, ".\n");
+    _exit(128 + sig);
+}
+
+} // namespace
+
+void InstallInterruptHandlers() {
+    gErrIsTerminal = isatty(STDERR_FILENO) ? 1 : 0;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    // One handler at a time: a second signal waits until the first has
+    // ended the process.
+    for (int sig : signals)
+        sigaddset(&action.sa_mask, sig);
+    for (int sig : signals) {
+        // A signal ignored from the start (nohup) stays ignored.
+        struct sigaction before;
+        if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
+        sigaction(sig, &action, nullptr);
+    }
+}

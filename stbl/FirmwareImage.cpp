@@ -1,0 +1,75 @@
+#include "stbl/FirmwareImage.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+FirmwareRead Refuse(FirmwareRead result, const char* path, const char* reason) {
+    fprintf(stderr, "kvfwdn: %s: %s\n", path, reason);
+    return result;
+}
+
+// Reads exactly `length` bytes, riding out short reads and signals.
+bool ReadFully(int fd, unsigned char* buffer, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        ssize_t got = read(fd, buffer + done, length - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+} // namespace
+
+FirmwareRead ReadFirmwareImage(const char* path, unsigned char** image, int* size) {
+    *image = nullptr;
+    *size = 0;
+    if (path == nullptr)
+        return FW_CANNOT_OPEN;
+    // O_NONBLOCK: a FIFO with no writer would otherwise hold the open.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return Refuse(FW_CANNOT_OPEN, path, strerror(errno));
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return Refuse(FW_UNUSABLE, path, "not a regular file");
+    }
+    if (st.st_size > kMaxFirmwareImageSize) {
+        close(fd);
+        char reason[128];
+        snprintf(reason, sizeof reason,
+                 "%lld bytes, larger than the largest flash of the MCU (%ld bytes)",
+                 static_cast<long long>(st.st_size), kMaxFirmwareImageSize);
+        return Refuse(FW_UNUSABLE, path, reason);
+    }
+    int length = static_cast<int>(st.st_size);
+    unsigned char* buffer = new (std::nothrow) unsigned char[static_cast<size_t>(length) + 1];
+    if (buffer == nullptr) {
+        close(fd);
+        return Refuse(FW_UNUSABLE, path, "out of memory");
+    }
+    memset(buffer, 0, static_cast<size_t>(length) + 1);
+    fcntl(fd, F_SETFL, O_RDONLY);
+    errno = 0;
+    bool whole = ReadFully(fd, buffer, static_cast<size_t>(length));
+    int readErrno = errno;
+    close(fd);
+    *image = buffer;
+    *size = length;
+    if (length == 0)
+        return Refuse(FW_READ_ERROR, path, "empty file");
+    if (!whole)
+        return Refuse(FW_READ_ERROR, path, readErrno != 0 ? strerror(readErrno) : "short read");
+    return FW_READ_OK;
+}
