@@ -2,11 +2,12 @@
 // it takes the 4096-byte loader push (only at 57600 or 38400 baud, every
 // byte checked against the loader file) and starts the loader right after
 // the last byte. The loader sends '~' at 115200 a moment later whether or
-// not the host listens again by then (a '~' sent before the host's reopen is
-// lost, as on a real line), then answers: 'x' with '~', 'p' with 'C', XMODEM-1K blocks (STX, number, complement, 1024 data
-// bytes, CRC-16 high, low) with ACK when good, EOT with '~'. Written from the
-// protocol with its own block receiver and CRC routine. It records every
-// open of the line with its speed, the push, the blocks and the image.
+// not the host listens again by then (a '~' sent before the host's reopen
+// is lost, as on a real line), then answers 'x' with '~', 'p' with 'C',
+// XMODEM-1K blocks (STX, number, complement, 1024 data bytes, CRC-16 high,
+// low) with ACK when good, EOT with '~'. Written from the protocol with its
+// own block receiver and CRC routine. It records every open of the line
+// with its speed, the push, the blocks and the image.
 #ifndef KV_SIM_VIRTUALLOADER_H
 #define KV_SIM_VIRTUALLOADER_H
 
