@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "cdu/DeviceData.h"
 #include "serial/ComPort.h"
 
 int ghCduHandle = 0;
@@ -93,6 +94,8 @@ int SendCduDataFrame(unsigned char bEncrypt, unsigned char* pData, int nLen) {
                  : (nLen + kFrameOverhead > kBufferSize))
         return -1;
 
+    if (bEncrypt)
+        WarnIfPlaceholder(DATA_KEY_TABLE);
     pthread_mutex_lock(&g_mutexCDU);
     tcflush(ghCduHandle, TCIOFLUSH);
 
