@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdio_ext.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -39,35 +40,35 @@ void ConsoleUngetc(int c) {
         ungetc(c, stdin);
 }
 
-// Reads one line into `buf` (of `size` bytes, zeroed) as fgets does and drops
-// its newline. A line too long for the buffer loses its last taken character
-// as well, and its unread rest goes with the next discard. Returns false
-// when the input ended before any character was read.
-bool ReadLine(char* buf, int size) {
+// Reads one line as fgets would into `buf` (of `size` bytes, zeroed) and
+// drops its newline, and a CR before it (an answers file written with CR LF
+// line ends; a terminal never passes the CR on). The rest of a line too long
+// for the buffer is read and dropped, so it cannot become the next answer.
+// Returns the length of the whole line without its line end, or -1 when the
+// input ended before any character was read.
+int ReadLine(char* buf, int size) {
     memset(buf, 0, static_cast<size_t>(size));
     DiscardWaitingInput();
     int len = 0;
-    int c = EOF;
-    while (len < size - 1) {
+    int c = ConsoleGetc();
+    if (c == EOF)
+        return -1;
+    bool cr = false; // the last character taken was a CR
+    while (c != EOF && c != '\n') {
+        if (len < size - 1)
+            buf[len] = static_cast<char>(c);
+        cr = (c == '\r');
+        ++len;
         c = ConsoleGetc();
-        if (c == EOF)
-            break;
-        buf[len++] = static_cast<char>(c);
-        if (c == '\n')
-            break;
     }
-    if (len == 0)
-        return false;
-    // The newline that ends the line is dropped; a full buffer (the line did
-    // not fit) drops its last character like the newline it would have held.
-    // The last line of a file that ends without a newline keeps everything.
-    if (buf[len - 1] == '\n' || len == size - 1)
-        buf[--len] = '\0';
-    // An answers file written with CR LF line ends: the CR is not part of
-    // the answer either (a terminal never passes it on).
-    if (len > 0 && buf[len - 1] == '\r')
-        buf[len - 1] = '\0';
-    return true;
+    if (cr) {
+        --len;
+        if (len < size - 1)
+            buf[len] = '\0';
+    }
+    if (len >= size - 1)
+        buf[size - 1] = '\0';
+    return len;
 }
 
 // Shows a saved name no longer than its field, even if it lacks the
@@ -78,6 +79,7 @@ int SavedLength(const char* saved, size_t field) {
 
 const size_t kPortField = 100;
 const size_t kPathField = 256;
+const int kPathMax = 254;
 const int kLineBuffer = 256;
 
 } // namespace
@@ -98,14 +100,19 @@ void DrawMenuFrame(const char* title, const char* const* options, int count) {
 }
 
 void DiscardWaitingInput() {
-    // Whatever is read next must be visible first.
-    fflush(stdout);
     if (isatty(fileno(stdin))) {
-        // Typed ahead on a terminal: throw away everything buffered.
+        // Typed ahead on a terminal: throw away everything buffered, in the
+        // stream and in the terminal's own queue (keys typed during a slow
+        // query would otherwise answer the next prompts). The prompt shows
+        // only afterwards, so nothing typed once it is visible is lost.
         __fpurge(stdin);
+        tcflush(STDIN_FILENO, TCIFLUSH);
         gbAtLineStart = true;
+        fflush(stdout);
         return;
     }
+    // Whatever is read next must be visible first.
+    fflush(stdout);
     // A file or pipe of answers: only the rest of the line already begun
     // belongs to the last answer; the following lines are the next answers.
     while (!gbAtLineStart && !gbInputEnded)
@@ -128,16 +135,29 @@ int ReadAnswer() {
     int c = ConsoleGetc();
     if (c == EOF)
         return EOF;
-    if (c != '\n')
-        ConsoleGetc(); // normally the newline that ends the answer
+    if (c != '\n') {
+        int next = ConsoleGetc(); // normally the newline that ends the answer
+        // CR LF: an empty answer in an answers file written with CR LF ends.
+        if (c == '\r' && next == '\n')
+            return '\n';
+    }
     return c;
 }
 
 int ReadNumber(int* value) {
     fflush(stdout);
+    // Scripted input answers one prompt per line: an empty line is an entry
+    // that is no number, not a line to skip (the next answer would land here).
+    // The end of a line begun before this read is only skipped.
+    const bool scripted = !isatty(fileno(stdin));
+    bool lineBegun = gbAtLineStart;
     int c = ConsoleGetc();
-    while (c != EOF && isspace(c))
+    while (c != EOF && isspace(c)) {
+        if (c == '\n' && scripted && lineBegun)
+            return 0;
+        lineBegun = lineBegun || c == '\n';
         c = ConsoleGetc();
+    }
     if (c == EOF)
         return EOF;
     bool negative = false;
@@ -180,15 +200,17 @@ int SetComport(char* szPort) {
     puts(" Press ENTER to keep or input Port name to change.");
     printf(" - Input Port Name : ");
     char szInput[kLineBuffer];
-    if (!ReadLine(szInput, kLineBuffer))
+    int len = ReadLine(szInput, kLineBuffer);
+    if (len < 0)
         return 0;
-    size_t len = strlen(szInput);
-    if (len >= kPortField) {
-        // A name cut short would open a different device: refuse it whole.
+    if (len >= static_cast<int>(kPortField)) {
+        // A name cut short would open a different device: refuse it whole,
+        // and the action with it.
         puts(" The port name is too long (99 characters at most). The saved port name is kept.");
-    } else if (len > 0) {
-        memcpy(szPort, szInput, len + 1);
+        return -1;
     }
+    if (len > 0)
+        memcpy(szPort, szInput, static_cast<size_t>(len) + 1);
     return SavedLength(szPort, kPortField);
 }
 
@@ -210,12 +232,32 @@ int SetFilePath(int nSelect, char* szPath) {
     }
     printf(" - Input F/W file path : ");
     char szInput[kLineBuffer];
-    if (!ReadLine(szInput, kLineBuffer))
+    int len = ReadLine(szInput, kLineBuffer);
+    if (len < 0)
         return 0;
-    size_t len = strlen(szInput); // at most 254: always fits the field
+    if (len > kPathMax) {
+        // A path cut short may name another file, which would be flashed.
+        puts(" The F/W file path is too long (254 characters at most). The saved F/W file path is "
+             "kept.");
+        return -1;
+    }
     if (len > 0)
-        memcpy(szPath, szInput, len + 1);
+        memcpy(szPath, szInput, static_cast<size_t>(len) + 1);
     return SavedLength(szPath, kPathField);
+}
+
+bool PortPromptForAction(char* szPort) {
+    int r = SetComport(szPort);
+    if (r == 0)
+        puts(" No input. Please try again and input value.");
+    return r > 0;
+}
+
+bool PathPromptForAction(int nSelect, char* szPath) {
+    int r = SetFilePath(nSelect, szPath);
+    if (r == 0)
+        puts(" No input. Please try again and input value.");
+    return r > 0;
 }
 
 // ---- Result messages ----------------------------------------------------------

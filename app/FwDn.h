@@ -7,14 +7,21 @@
 void DisplayMainMenu();
 void DisplayRpuMenu(); // app/FwDnRpuMenu.cpp
 void DisplayCDUMenu(); // app/FwDnCduMenu.cpp
-// Port-name prompt on the 100-byte saved name. An entry of more than 99
-// characters is refused with one line and the saved name is kept. Returns the
-// length of the saved name; 0 when none is saved or the input has ended.
+// Port-name prompt on the 100-byte saved name. Returns the length of the
+// saved name; 0 when none is saved or the input has ended; -1 when the entry
+// had more than 99 characters: it is refused with one line, the saved name
+// is kept, and the action that asked must end without opening anything.
 int SetComport(char* szPort);
 // File-path prompt on the 256-byte saved path; nSelect 1 shows the printer's
 // example paths, any other value the dispenser's. Returns the length of the
-// saved path; 0 when none is saved or the input has ended.
+// saved path; 0 when none is saved or the input has ended; -1 when the entry
+// had more than 254 characters (refused as an over-long port name is).
 int SetFilePath(int nSelect, char* szPath);
+// The two prompts as a menu action runs them: true when the action goes on
+// with a saved value; false when it must end, after the no-input line (none
+// saved) or the refusal line (entry too long).
+bool PortPromptForAction(char* szPort);
+bool PathPromptForAction(int nSelect, char* szPath);
 void DisplayResultMessage(int nResult);
 
 // ---- Shared by the three menus -------------------------------------------
@@ -49,7 +56,8 @@ bool ReadMenuKey(char* key);
 // character, or EOF when the input has ended.
 int ReadAnswer();
 // Reads a number as " %d" does, without discarding waiting input first:
-// blanks and newlines are skipped, then an optional sign and digits. Returns
+// blanks and newlines are skipped (on scripted input an empty line is taken
+// as an entry that is no number), then an optional sign and digits. Returns
 // 1 with the number stored, 0 when the next character does not start a
 // number (it stays unread until the next discard), EOF when the input has
 // ended. A number too large for an int is stored as INT_MAX / INT_MIN.

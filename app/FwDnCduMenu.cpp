@@ -19,10 +19,6 @@ const char* const kOptions[] = {
     "\n *  ANY KEY : Quit CDU F/W Download               ",
 };
 
-void PrintNoInput() {
-    puts(" No input. Please try again and input value.");
-}
-
 void PrintCannotOpen() {
     puts(" Cannot open the serial port.\n Please, check that the serial port in use and try "
          "again...");
@@ -53,10 +49,8 @@ bool ReadCassetteNumber(int* pNumber) {
 }
 
 void GetVersionAction(CKvCDUFwDn& dn, char* szVersion) {
-    if (SetComport(dn.szPortName) == 0) {
-        PrintNoInput();
+    if (!PortPromptForAction(dn.szPortName))
         return;
-    }
     puts("\n -- GET F/W VERSION AND CASSETTE NUMBER -- ");
     int r = dn.GetVersionInfo(szVersion);
     if (r == 0)
@@ -69,10 +63,8 @@ void GetVersionAction(CKvCDUFwDn& dn, char* szVersion) {
 }
 
 void SetCassetteAction(CKvCDUFwDn& dn, char* szVersion) {
-    if (SetComport(dn.szPortName) == 0) {
-        PrintNoInput();
+    if (!PortPromptForAction(dn.szPortName))
         return;
-    }
     printf("\n - Input Cassette Number (1 ~ 6) : ");
     int nCassette = 0;
     if (!ReadCassetteNumber(&nCassette)) {
@@ -97,17 +89,13 @@ void SetCassetteAction(CKvCDUFwDn& dn, char* szVersion) {
 }
 
 void DownloadAction(CKvCDUFwDn& dn, char* szPath, char* szModel, unsigned char* pType) {
-    if (SetComport(dn.szPortName) == 0) {
-        PrintNoInput();
+    if (!PortPromptForAction(dn.szPortName))
         return;
-    }
     printf("\n");
     if (dn.szFilePath[0] != '\0')
         memcpy(szPath, dn.szFilePath, sizeof dn.szFilePath);
-    if (SetFilePath(2, szPath) == 0) {
-        PrintNoInput();
+    if (!PathPromptForAction(2, szPath))
         return;
-    }
     puts("\n -- START CDU F/W DOWNLOAD -- ");
     if (dn.GetCDUTypeByFW(szPath, szModel, pType) != 0) {
         puts(" The file was not found or it is not a firmware file");

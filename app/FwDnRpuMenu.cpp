@@ -16,13 +16,9 @@ const char* const RPU_MENU_OPTIONS[] = {
     "\n *  ANY KEY : Quit RPU F/W Download               ",
 };
 
-const char* const NO_INPUT_TEXT = " No input. Please try again and input value.";
-
 void ShowVersionAndCrc(CKvRPUFwDn* downloader, char* version, char* crcText) {
-    if (SetComport(downloader->szPortName) == 0) {
-        puts(NO_INPUT_TEXT);
+    if (!PortPromptForAction(downloader->szPortName))
         return;
-    }
     puts("\n -- GET F/W VERSION AND CRC -- ");
     int result = downloader->GetVersionInfo(version, crcText);
     if (result == 0) {
@@ -41,18 +37,14 @@ void ShowVersionAndCrc(CKvRPUFwDn* downloader, char* version, char* crcText) {
 }
 
 void DownloadFirmware(CKvRPUFwDn* downloader, char* path) {
-    if (SetComport(downloader->szPortName) == 0) {
-        puts(NO_INPUT_TEXT);
+    if (!PortPromptForAction(downloader->szPortName))
         return;
-    }
     printf("\n");
     // The path of the last download of this menu run is offered again.
     if (downloader->szFilePath[0] != '\0')
         memcpy(path, downloader->szFilePath, sizeof(downloader->szFilePath));
-    if (SetFilePath(1, path) == 0) {
-        puts(NO_INPUT_TEXT);
+    if (!PathPromptForAction(1, path))
         return;
-    }
     puts("\n -- START RPU F/W DOWNLOAD -- ");
     puts(" Please check if the RPU is in BOOT MODE before downloading.");
     puts(" Boot mode setting:\n Move No.1 DIP switch(DIP 1) to the ON and press the Reset button");

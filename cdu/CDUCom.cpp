@@ -10,6 +10,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "cdu/DeviceData.h"
 #include "serial/ComPort.h"
 
 int ghCduHandle = 0;
@@ -92,6 +93,8 @@ int SendCduDataFrame(unsigned char bEncrypt, unsigned char* pData, int nLen) {
                  : (nLen + kFrameOverhead > kBufferSize))
         return -1;
 
+    if (bEncrypt)
+        WarnIfPlaceholder(DATA_KEY_TABLE);
     pthread_mutex_lock(&g_mutexCDU);
     FlushComPort(ghCduHandle);
 

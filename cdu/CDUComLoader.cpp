@@ -37,7 +37,7 @@ const int HANDSHAKE_WAIT_MS = 10000;
 const int BLOCK_ACK_WAIT_MS = 5000;
 const int LDR_EOT_WAIT_MS = 5000;
 const int LINK_EOT_WAIT_MS = 10000;
-const int PUSH_SETTLE_US = 50000;
+const unsigned PUSH_PACE_US = 500;
 
 // Writes one block in a single call after dropping whatever is queued on
 // the line in either direction. No open port means nothing can be written.
@@ -156,13 +156,12 @@ int CDUFW_COM_Write(unsigned char* pData, int nLen) {
     for (int i = 0; i < nLen; ++i) {
         if (!WritePort(ghCduHandle, pData[i]))
             return -1;
-        ComSleepUs(500);
+        // At 57600 baud a byte leaves in 174 us, so the pause lets each byte
+        // go before the next. No drain or settling pause after the last one:
+        // the pushed loader starts at once and announces itself within
+        // milliseconds, and the caller must be listening again at 115200 by then.
+        ComSleepUs(PUSH_PACE_US);
     }
-    // The caller closes the port next, and a close discards what has not
-    // gone out yet: the end of the push must have left the port by then,
-    // including what an adapter or driver still holds after the drain.
-    tcdrain(ghCduHandle);
-    ComSleepUs(PUSH_SETTLE_US);
     return 0;
 }
 

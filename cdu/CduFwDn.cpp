@@ -5,6 +5,7 @@
 #include "cdu/CduFwDn.h"
 
 #include "cdu/CDUCom.h"
+#include "cdu/DeviceData.h"
 #include "serial/RunState.h"
 #include "stbl/FirmwareImage.h"
 
@@ -199,6 +200,7 @@ int CKvCDUFwDn::BootLoadDownload(unsigned char bMarker) {
         return -1;
     }
     memcpy(push, gszCduLoaderImage, imageSize);
+    WarnIfPlaceholder(DATA_LOADER);
     if (bMarker)
         push[LDR_MARKER_BYTE] = 0x02;
     r = CDUFW_COM_Write(push, LDR_PUSH_SIZE);

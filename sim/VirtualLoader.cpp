@@ -182,39 +182,38 @@ void VirtualLoader::takePushByte(unsigned char byte) {
             want[kPatchedByte] = 0x02;
         push_ = (pushed_ == want) ? PushAccepted : PushWrongBytes;
     }
-    state_ = (push_ == PushAccepted) ? WaitReopen : Dead;
+    pushEndAt_ = NowMs();
+    state_ = (push_ == PushAccepted) ? Starting : Dead;
 }
 
-// The loader starts only once the host listens on a fresh open at 115200,
-// and then needs a moment before it announces itself.
-void VirtualLoader::waitReopenAndStart() {
+// The loader starts right after the last pushed byte and sends its '~' at
+// 115200 startDelayMs later. It does not wait for the host: unless the host
+// has the line open again at 115200 by then, the byte is lost.
+void VirtualLoader::startLoader() {
     if (config_.neverReady) {
         state_ = Dead;
         return;
     }
-    for (;;) {
-        if (stop_)
-            return;
-        trackOpens();
-        bool reopened;
-        if (inotify_ >= 0) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            reopened = lineOpen_ && opens_.size() > pushSession_ && opens_.back() == 115200;
-        } else {
-            reopened = line_.slaveOpen() && line_.baud() == 115200;
-        }
-        if (reopened)
-            break;
-        SleepMs(1);
-    }
-    long long until = NowMs() + config_.startDelayMs;
-    while (!stop_ && NowMs() < until) {
+    while (!stop_ && NowMs() < pushEndAt_ + config_.startDelayMs) {
         trackOpens();
         SleepMs(1);
     }
-    sendByte(kReady);
+    if (stop_)
+        return;
+    trackOpens();
+    bool listening;
+    if (inotify_ >= 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        listening = lineOpen_ && opens_.size() > pushSession_;
+    } else {
+        listening = line_.slaveOpen();
+    }
+    listening = listening && line_.baud() == 115200;
+    if (listening)
+        sendByte(kReady);
     std::lock_guard<std::mutex> lock(mutex_);
     ready_ = true;
+    readyLost_ = !listening;
     state_ = Running;
 }
 
@@ -286,8 +285,8 @@ void VirtualLoader::handleRunning(unsigned char byte) {
 
 void VirtualLoader::run() {
     while (!stop_) {
-        if (state_ == WaitReopen) {
-            waitReopenAndStart();
+        if (state_ == Starting) {
+            startLoader();
             continue;
         }
         unsigned char b = 0;
@@ -324,6 +323,10 @@ std::vector<unsigned char> VirtualLoader::pushed() const {
 bool VirtualLoader::readySent() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return ready_;
+}
+bool VirtualLoader::readyLost() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return readyLost_;
 }
 std::vector<std::vector<unsigned char>> VirtualLoader::blocks() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,11 +1,13 @@
 // The dispenser in boot mode on the loader road, served on a VirtualLine:
 // it takes the 4096-byte loader push (only at 57600 or 38400 baud, every
-// byte checked against the loader file), starts the loader once the host has opened
-// the line again at 115200, and then plays the loader: 'x' is answered with
-// '~', 'p' with 'C', XMODEM-1K blocks (STX, number, complement, 1024 data
-// bytes, CRC-16 high, low) with ACK when good, EOT with '~'. Written from the
-// protocol with its own block receiver and CRC routine. It records every
-// open of the line with its speed, the push, the blocks and the image.
+// byte checked against the loader file) and starts the loader right after
+// the last byte. The loader sends '~' at 115200 a moment later whether or
+// not the host listens again by then (a '~' sent before the host's reopen
+// is lost, as on a real line), then answers 'x' with '~', 'p' with 'C',
+// XMODEM-1K blocks (STX, number, complement, 1024 data bytes, CRC-16 high,
+// low) with ACK when good, EOT with '~'. Written from the protocol with its
+// own block receiver and CRC routine. It records every open of the line
+// with its speed, the push, the blocks and the image.
 #ifndef KV_SIM_VIRTUALLOADER_H
 #define KV_SIM_VIRTUALLOADER_H
 
@@ -21,7 +23,7 @@
 struct LoaderConfig {
     bool running = false;    // the loader runs already: no push, answers at once
     bool neverReady = false; // fault: takes the push but never sends its first '~'
-    int startDelayMs = 100;  // loader start-up time after the host's reopen at 115200
+    int startDelayMs = 20;   // from the last pushed byte to the loader's first '~'
     int silentBlock = 0;     // fault: this block (1 = first received) gets no answer
     int badReplyBlock = 0;   // fault: this block is answered with badReplyByte
     unsigned char badReplyByte = 0x15;
@@ -51,8 +53,9 @@ class VirtualLoader {
     Push pushResult() const;
     int pushBaud() const;   // speed while the push arrived
     int strayBytes() const; // bytes before the push, not at a push speed (dropped)
-    std::vector<unsigned char> pushed() const;              // the push bytes as received
-    bool readySent() const;                                 // the loader's first '~' went out
+    std::vector<unsigned char> pushed() const; // the push bytes as received
+    bool readySent() const;                    // the loader's first '~' went out
+    bool readyLost() const; // it went out before the host listened at 115200 again
     std::vector<std::vector<unsigned char>> blocks() const; // every block, STX to CRC
     std::vector<unsigned char> image() const;               // data of the acknowledged blocks
     int handshakes() const;                                 // 'x' answered
@@ -64,7 +67,7 @@ class VirtualLoader {
     static unsigned short Crc16(const unsigned char* data, size_t length);
 
   private:
-    enum State { WaitPush, WaitReopen, Running, Dead };
+    enum State { WaitPush, Starting, Running, Dead };
 
     void run();
     bool nextByte(unsigned char* byte, int timeoutMs);
@@ -72,7 +75,7 @@ class VirtualLoader {
     void trackOpens();
     void sendByte(unsigned char byte);
     void takePushByte(unsigned char byte);
-    void waitReopenAndStart();
+    void startLoader();
     void takeBlock();
     void handleRunning(unsigned char byte);
 
@@ -86,7 +89,8 @@ class VirtualLoader {
     long long openSeenAt_ = 0;
     State state_ = WaitPush;
     size_t pushSession_ = 0;
-    unsigned char in_[4096]; // bytes read from the line, not yet taken
+    long long pushEndAt_ = 0; // when the last pushed byte arrived
+    unsigned char in_[4096];  // bytes read from the line, not yet taken
     size_t inPos_ = 0, inLen_ = 0;
 
     mutable std::mutex mutex_; // guards everything below
@@ -96,6 +100,7 @@ class VirtualLoader {
     int pushBaud_ = 0;
     std::vector<unsigned char> pushed_;
     bool ready_ = false;
+    bool readyLost_ = false;
     std::vector<std::vector<unsigned char>> blocks_;
     std::vector<unsigned char> image_;
     int handshakes_ = 0;

@@ -54,10 +54,15 @@ struct BootRoad {
 } // namespace
 
 TEST(CduFwDn, LoaderRoadSendsTheFileAfterPushAndHandshake) {
-    LoaderRoad road;
+    // The pushed loader says '~' 20 ms after the last byte, heard or not:
+    // the host must be listening at 115200 again by then.
+    LoaderConfig config;
+    config.startDelayMs = 20;
+    LoaderRoad road(config);
     ScratchDir dir;
     std::vector<unsigned char> image = Firmware(2500, "cdu7_17A100_", 100);
     Download d = DownloadFile(road.dn, 1, dir.write("fw.bin", image));
+    EXPECT_FALSE(road.loader.readyLost());
     EXPECT_EQ(DN_OK, d.result);
     EXPECT_EQ(3, road.dn.iBlockCount);
     EXPECT_EQ(dir.file("fw.bin"), road.dn.szFilePath);

@@ -87,16 +87,17 @@ TEST(PortPrompt, NameLongerThanTheFieldIsRefusedAndTheSavedNameKept) {
     EXPECT_EQ(fits.result, 99);
     EXPECT_EQ(after, longest);
 
+    // Refused: the action that asked must end (-1).
     ChildResult tooLong = PortPrompt(std::string(100, 'b') + "\n", "/dev/ttyS4", &after);
     ASSERT_TRUE(tooLong.finished);
-    EXPECT_EQ(tooLong.result, 10);
+    EXPECT_EQ(tooLong.result, -1);
     EXPECT_EQ(after, "/dev/ttyS4");
     EXPECT_EQ(tooLong.output, PortHead("/dev/ttyS4") +
                                   " The port name is too long (99 characters at most). "
                                   "The saved port name is kept.\n");
 
     ChildResult huge = PortPrompt(std::string(300, 'c') + "\n", "/dev/ttyS3", &after);
-    EXPECT_EQ(huge.result, 10);
+    EXPECT_EQ(huge.result, -1);
     EXPECT_EQ(after, "/dev/ttyS3");
 }
 
@@ -138,22 +139,28 @@ TEST(PathPrompt, ExamplesOnlyWithoutASavedPath) {
     EXPECT_EQ(after, "../FW/a.bin");
 }
 
-TEST(PathPrompt, OverlongLineSavesItsFirst254CharactersAndDropsTheRest) {
+TEST(PathPrompt, PathOver254CharactersIsRefusedWholeAndItsRestDropped) {
     std::string line;
     for (int i = 0; i < 300; ++i)
         line += static_cast<char>('a' + i % 26);
-    ChildResult r = RunConsoleChild(line + "\nnext.bin\n", []() {
-        char path[256] = {0};
-        int first = SetFilePath(1, path);
-        printf("\n@@%s@@", path);
-        int second = SetFilePath(1, path);
-        printf("\n@@%s@@", path);
-        return first * 1000 + second;
-    });
+    ChildResult r = RunConsoleChild(
+        line.substr(0, 254) + "\r\n" + line.substr(0, 255) + "\n" + line + "\nnext.bin\n", []() {
+            char path[256] = {0};
+            printf("%d", SetFilePath(1, path));
+            printf("\n@@%s@@", path);
+            printf("%d", SetFilePath(1, path));
+            printf("%d", SetFilePath(1, path));
+            printf("%d", SetFilePath(1, path));
+            printf("\n@@%s@@", path);
+            return 0;
+        });
     ASSERT_TRUE(r.finished);
-    EXPECT_EQ(r.result, 254 * 1000 + 8);
-    EXPECT_NE(r.output.find("\n@@" + line.substr(0, 254) + "@@"), std::string::npos);
-    EXPECT_NE(r.output.find("\n@@next.bin@@"), std::string::npos);
+    const std::string refused = " The F/W file path is too long (254 characters at most). "
+                                "The saved F/W file path is kept.\n";
+    EXPECT_NE(r.output.find("254\n@@" + line.substr(0, 254) + "@@"), std::string::npos);
+    EXPECT_NE(r.output.find(" - Input F/W file path : " + refused + "-1"), std::string::npos);
+    EXPECT_NE(r.output.find(refused + "-1 *** Input"), std::string::npos);
+    EXPECT_NE(r.output.find("8\n@@next.bin@@"), std::string::npos);
 }
 
 TEST(PromptInputEnd, EndedInputTakesNothingAndLastLineWithoutNewlineCounts) {
