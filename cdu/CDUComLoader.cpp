@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <termios.h>
 #include <unistd.h>
 
 int giProgressCnt = 0;
