@@ -56,19 +56,17 @@ bool ShowProgress(const CliRequest& request) {
     return !request.quiet && isatty(STDERR_FILENO) == 1;
 }
 
-CliResult NewResult(const char* device, const char* action, const char* port) {
+// The result of an action on the downloader `dn`, whose port the request's
+// replaces when it names one (the parser has checked that it fits).
+template <class Downloader>
+CliResult Begin(Downloader* dn, const CliRequest& request, const char* device, const char* action) {
+    if (!request.port.empty())
+        snprintf(dn->szPortName, sizeof dn->szPortName, "%s", request.port.c_str());
     CliResult result;
     result.device = device;
     result.action = action;
-    result.port = port;
+    result.port = dn->szPortName;
     return result;
-}
-
-// The request's port replaces the built-in one (the parser has checked
-// that it fits the 100-byte field).
-void SetPort(char* szPortName, size_t size, const CliRequest& request) {
-    if (!request.port.empty())
-        snprintf(szPortName, size, "%s", request.port.c_str());
 }
 
 // A version or cassette request that failed: -4 is the port, anything else
@@ -118,20 +116,22 @@ void RunDownload(CliResult* result, const char* bootHint, const std::function<in
         result->hint = bootHint;
 }
 
-void StartDownloadValues(CliResult* result, const CliRequest& request) {
-    result->values["file"] = request.file;
-    result->values["bytes"] = FileSize(request.file);
-    result->values["road"] = nullptr;
-    result->values["result"] = nullptr;
-    result->values["seconds"] = nullptr;
+template <class Downloader>
+CliResult BeginDownload(Downloader* dn, const CliRequest& request, const char* device) {
+    CliResult result = Begin(dn, request, device, "download");
+    result.values = {{"file", request.file},
+                     {"bytes", FileSize(request.file)},
+                     {"road", nullptr},
+                     {"result", nullptr},
+                     {"seconds", nullptr}};
+    return result;
 }
 
 } // namespace
 
 CliResult RpuVersion(const CliRequest& request) {
     CKvRPUFwDn dn;
-    SetPort(dn.szPortName, sizeof dn.szPortName, request);
-    CliResult result = NewResult("rpu", "version", dn.szPortName);
+    CliResult result = Begin(&dn, request, "rpu", "version");
     result.values = {{"version", nullptr}, {"crc", nullptr}, {"baud", nullptr}};
     char version[50] = {0};
     char crc[10] = {0};
@@ -152,9 +152,7 @@ CliResult RpuVersion(const CliRequest& request) {
 
 CliResult RpuDownload(const CliRequest& request) {
     CKvRPUFwDn dn;
-    SetPort(dn.szPortName, sizeof dn.szPortName, request);
-    CliResult result = NewResult("rpu", "download", dn.szPortName);
-    StartDownloadValues(&result, request);
+    CliResult result = BeginDownload(&dn, request, "rpu");
     result.values["road"] = "bootloader";
     std::string path = request.file;
     ConsoleDiversion diversion(ShowProgress(request));
@@ -164,8 +162,7 @@ CliResult RpuDownload(const CliRequest& request) {
 
 CliResult CduVersion(const CliRequest& request) {
     CKvCDUFwDn dn;
-    SetPort(dn.szPortName, sizeof dn.szPortName, request);
-    CliResult result = NewResult("cdu", "version", dn.szPortName);
+    CliResult result = Begin(&dn, request, "cdu", "version");
     result.values = {{"version", nullptr}, {"cassette", nullptr}};
     char version[50] = {0};
     int code;
@@ -186,8 +183,7 @@ CliResult CduVersion(const CliRequest& request) {
 
 CliResult CduCassette(const CliRequest& request) {
     CKvCDUFwDn dn;
-    SetPort(dn.szPortName, sizeof dn.szPortName, request);
-    CliResult result = NewResult("cdu", "cassette", dn.szPortName);
+    CliResult result = Begin(&dn, request, "cdu", "cassette");
     result.values = {{"cassette", nullptr}};
     char version[50] = {0};
     int code;
@@ -218,9 +214,7 @@ CliResult CduCassette(const CliRequest& request) {
 
 CliResult CduDownload(const CliRequest& request) {
     CKvCDUFwDn dn;
-    SetPort(dn.szPortName, sizeof dn.szPortName, request);
-    CliResult result = NewResult("cdu", "download", dn.szPortName);
-    StartDownloadValues(&result, request);
+    CliResult result = BeginDownload(&dn, request, "cdu");
     result.values["model"] = nullptr;
     std::string path = request.file;
     char model[20] = {0};
