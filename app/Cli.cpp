@@ -117,6 +117,15 @@ int RunCommandLine(int argc, char** argv) {
         fputs(USAGE, stdout);
         return fflush(stdout) == 0 ? EXIT_OK : EXIT_OTHER;
     } catch (const CLI::ParseError& error) {
+        // A word that names no command is left over; CLI11 would only say
+        // that a command is missing.
+        for (const CLI::App* level : {&app, rpu, cdu}) {
+            if (level->remaining().empty() || !level->get_subcommands().empty())
+                continue;
+            std::string word = level->remaining().front();
+            return UsageError((word[0] == '-' ? "unknown option \"" : "unknown command \"") + word +
+                              "\"");
+        }
         return UsageError(OneLine(error.what()));
     }
 

@@ -113,6 +113,8 @@ TEST(E2eCli, HelpVersionPortsAndUsageErrors) {
         EXPECT_NE(run.errors.find("--help"), std::string::npos) << what << ": " << run.errors;
         EXPECT_EQ(run.errors.find('\n'), run.errors.size() - 1) << what << ": " << run.errors;
     }
+    EXPECT_EQ(RunToolArgs({"rpu", "flash"}).errors,
+              "kvfwdn: unknown command \"flash\" (see kvfwdn --help)\n");
 }
 
 // What can be told without a device: files that cannot be used and ports
