@@ -4,6 +4,7 @@
 #include "app/FwDn.h"
 
 #include "app/DnResult.h"
+#include "app/MenuTexts.h"
 
 #include <cctype>
 #include <climits>
@@ -262,39 +263,35 @@ bool PathPromptForAction(int nSelect, char* szPath) {
 
 // ---- Result messages ----------------------------------------------------------
 
-void DisplayResultMessage(int nResult) {
+const char* ResultMessageText(int nResult) {
     switch (nResult) {
     case DN_OK:
-        puts(" Download operation finished successfully.\n"
-             " Please change the device to online mode and check the version.");
-        break;
+        return " Download operation finished successfully.\n"
+               " Please change the device to online mode and check the version.";
     case DN_FILE_NOT_FOUND:
-        puts(" F/W File not found.\n Please check the firmware file and try again.");
-        break;
+        return " F/W File not found.\n Please check the firmware file and try again.";
     case DN_FILE_READ_FAIL:
-        puts(" Unable to read file.\n Please check the firmware file and try again.");
-        break;
+        return " Unable to read file.\n Please check the firmware file and try again.";
     case DN_NO_RESPONSE:
-        puts(" No response from the target.\n"
-             " The Boot loader can not be started.\n"
-             " Please, check the boot mode configuration and the flash protection status.\n"
-             " Reset device then try again...");
-        break;
+        return " No response from the target.\n"
+               " The Boot loader can not be started.\n"
+               " Please, check the boot mode configuration and the flash protection status.\n"
+               " Reset device then try again...";
     case DN_DOWNLOAD_FAIL:
-        puts(" Failed to firmware data download.\n Please reset the board and try again.");
-        break;
+        return " Failed to firmware data download.\n Please reset the board and try again.";
     case DN_VERIFY_FAIL:
-        puts(" Failed to firmware data verify.\n Please reset the board and try again.");
-        break;
+        return " Failed to firmware data verify.\n Please reset the board and try again.";
     case DN_PORT_OPEN_FAIL:
-        puts(" Cannot open the serial port.\n"
-             " The port may be used by another application\n"
-             " Please, check that the serial port in use and try again...");
-        break;
+        return " Cannot open the serial port.\n"
+               " The port may be used by another application\n"
+               " Please, check that the serial port in use and try again...";
     default:
-        puts(" An unknown error has occurred.\n Reset device then try again");
-        break;
+        return " An unknown error has occurred.\n Reset device then try again";
     }
+}
+
+void DisplayResultMessage(int nResult) {
+    puts(ResultMessageText(nResult));
 }
 
 // ---- Main menu ----------------------------------------------------------------

@@ -2,6 +2,7 @@
 // cassette number (dispenser in online mode), and firmware download (boot
 // mode) with the model and road taken from the firmware file itself.
 #include "app/FwDn.h"
+#include "app/MenuTexts.h"
 
 #include "cdu/CduFwDn.h"
 #include "serial/SerialLine.h"
@@ -20,16 +21,12 @@ const char* const kOptions[] = {
 };
 
 void PrintCannotOpen() {
-    puts(" Cannot open the serial port.\n Please, check that the serial port in use and try "
-         "again...");
+    puts(CANNOT_OPEN_PORT_TEXT);
 }
 
 void PrintOnlineModeFailure() {
-    puts(" The serial port could not be opened or no response.");
-    puts(" Please, verify the online mode settings and the serial port.\n Reset device then try "
-         "again...");
-    puts(
-        " Online mode setting:\n Move No.1 DIP switch(DIP 1) to the ON and press the Reset button");
+    puts(NO_ANSWER_TEXT);
+    puts(CDU_ONLINE_HINT);
 }
 
 void ShowVersion(const char* szVersion) {
@@ -98,13 +95,11 @@ void DownloadAction(CKvCDUFwDn& dn, char* szPath, char* szModel, unsigned char* 
         return;
     puts("\n -- START CDU F/W DOWNLOAD -- ");
     if (dn.GetCDUTypeByFW(szPath, szModel, pType) != 0) {
-        puts(" The file was not found or it is not a firmware file");
+        puts(NOT_FIRMWARE_TEXT);
         return;
     }
     printf(" This file is the firmware file for %s.\n", szModel);
-    puts(" Please check if the CDU is in BOOT MODE before downloading.");
-    puts(" Boot mode setting:\n Move all 4 DIP switches(DIP 1,2,3,4) to the OFF and press the "
-         "Reset button");
+    puts(CDU_BOOT_HINT);
     printf(" Do you want to start f/w download? (Y/n) : ");
     int answer = ReadAnswer();
     if (answer == 'Y' || answer == 'y' || answer == '\n')

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/FwDn.h"
+#include "app/MenuTexts.h"
 #include "rpu/RpuFwDn.h"
 #include "serial/SerialLine.h"
 
@@ -24,14 +25,10 @@ void ShowVersionAndCrc(CKvRPUFwDn* downloader, char* version, char* crcText) {
     if (result == 0) {
         printf(" Current F/W Ver : %s, CRC : 0x%s\n", version, crcText);
     } else if (result == -4) {
-        puts(" Cannot open the serial port.\n Please, check that the serial port in use and try "
-             "again...");
+        puts(CANNOT_OPEN_PORT_TEXT);
     } else {
-        puts(" The serial port could not be opened or no response.");
-        puts(" Please, verify the online mode settings and the serial port.\n Reset device then "
-             "try again...");
-        puts(" Online mode setting:\n Move No.1 DIP switch(DIP 1) to the OFF and press the Reset "
-             "button");
+        puts(NO_ANSWER_TEXT);
+        puts(RPU_ONLINE_HINT);
     }
     ReportPortFailure();
 }
@@ -46,8 +43,7 @@ void DownloadFirmware(CKvRPUFwDn* downloader, char* path) {
     if (!PathPromptForAction(1, path))
         return;
     puts("\n -- START RPU F/W DOWNLOAD -- ");
-    puts(" Please check if the RPU is in BOOT MODE before downloading.");
-    puts(" Boot mode setting:\n Move No.1 DIP switch(DIP 1) to the ON and press the Reset button");
+    puts(RPU_BOOT_HINT);
     printf(" Do you want to start f/w download? (Y/n) : ");
 
     int answer = ReadAnswer();

@@ -1,9 +1,12 @@
-// Program entry: the interactive menus.
+// Program entry: the interactive menus, or one command given as arguments.
+#include "app/Cli.h"
 #include "app/FwDn.h"
 #include "app/Interrupt.h"
 
-int main() {
+int main(int argc, char** argv) {
     InstallInterruptHandlers();
+    if (argc > 1)
+        return RunCommandLine(argc, argv);
     DisplayMainMenu();
     return 0;
 }

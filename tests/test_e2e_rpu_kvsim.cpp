@@ -35,69 +35,6 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-// A kvsim child with its standard input and output on pipes.
-class Kvsim {
-  public:
-    explicit Kvsim(const std::vector<std::string>& args) {
-        pid_ = StartKvsim(args, &input_, &output_);
-    }
-    ~Kvsim() {
-        closeInput();
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (output_ >= 0)
-            close(output_);
-    }
-    void send(const std::string& text) {
-        if (write(input_, text.data(), text.size()) < 0) {
-            ADD_FAILURE() << "kvsim's input is closed";
-        }
-    }
-    void closeInput() {
-        if (input_ >= 0)
-            close(input_);
-        input_ = -1;
-    }
-    // Reads until `marker` has appeared or the time is up.
-    bool waitFor(const std::string& marker, int timeoutMs) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (output.find(marker) == std::string::npos) {
-            int left = MsLeft(end);
-            if (left <= 0 || !readSome(left))
-                return false;
-        }
-        return true;
-    }
-    // Reads everything up to the end and waits for the exit status.
-    int finish(int timeoutMs) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            int left = MsLeft(end);
-            if (left <= 0 || !readSome(left))
-                break;
-        }
-        int status = 0;
-        for (int i = 0; i < 500; ++i) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-    std::string output;
-
-  private:
-    bool readSome(int timeoutMs) { return ReadSome(output_, timeoutMs, &output); }
-
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-};
-
 class ScratchDir {
   public:
     ScratchDir() {

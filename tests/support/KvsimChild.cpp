@@ -2,7 +2,12 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
 #include <poll.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 std::string KvsimExe() {
@@ -61,4 +66,81 @@ bool ReadSome(int fd, int timeoutMs, std::string* output) {
         return false;
     output->append(buffer, static_cast<size_t>(n));
     return true;
+}
+
+Kvsim::Kvsim(const std::vector<std::string>& args) {
+    pid_ = StartKvsim(args, &input_, &output_);
+}
+
+Kvsim::~Kvsim() {
+    closeInput();
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (output_ >= 0)
+        close(output_);
+}
+
+void Kvsim::send(const std::string& text) {
+    if (write(input_, text.data(), text.size()) < 0) {
+        ADD_FAILURE() << "kvsim's input is closed";
+    }
+}
+
+void Kvsim::closeInput() {
+    if (input_ >= 0)
+        close(input_);
+    input_ = -1;
+}
+
+bool Kvsim::waitFor(const std::string& marker, int timeoutMs) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (output.find(marker) == std::string::npos) {
+        int left = MsLeft(end);
+        if (left <= 0 || !ReadSome(output_, left, &output))
+            return false;
+    }
+    return true;
+}
+
+int Kvsim::finish(int timeoutMs) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int left = MsLeft(end);
+        if (left <= 0 || !ReadSome(output_, left, &output))
+            break;
+    }
+    int status = 0;
+    for (int i = 0; i < 500; ++i) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
+bool KvsimControl(const std::string& dir, const std::string& command, int timeoutMs) {
+    auto readLog = [&dir] {
+        std::ifstream in(dir + "/kvsim.log", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    size_t before = readLog().size();
+    {
+        std::ofstream control(dir + "/control");
+        control << command << "\n";
+    }
+    std::string echo = "> " + command + "\n";
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (MsLeft(end) > 0) {
+        std::string log = readLog();
+        size_t at = log.find(echo, before);
+        // The reply is the line after the echoed command.
+        if (at != std::string::npos && log.find('\n', at + echo.size()) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }

@@ -23,4 +23,31 @@ int MsLeft(std::chrono::steady_clock::time_point end);
 // brings; false on time-out, end of output or error.
 bool ReadSome(int fd, int timeoutMs, std::string* output);
 
+// A kvsim child with its standard input and output on pipes; killed, if
+// still running, when the object goes.
+class Kvsim {
+  public:
+    explicit Kvsim(const std::vector<std::string>& args);
+    ~Kvsim();
+    Kvsim(const Kvsim&) = delete;
+    Kvsim& operator=(const Kvsim&) = delete;
+
+    void send(const std::string& text);
+    void closeInput();
+    // Reads until `marker` has appeared or the time is up.
+    bool waitFor(const std::string& marker, int timeoutMs);
+    // Reads everything up to the end and waits for the exit status.
+    int finish(int timeoutMs);
+    std::string output;
+
+  private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+};
+
+// Writes one command to the control FIFO of the kvsim serving `dir` and
+// waits until kvsim has logged its reply; false on time-out.
+bool KvsimControl(const std::string& dir, const std::string& command, int timeoutMs = 5000);
+
 #endif

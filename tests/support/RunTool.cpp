@@ -5,6 +5,8 @@
 // test's own (so sanitizer reports show up in the test log).
 #include "support/RunTool.h"
 
+#include "sim/SimClock.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -17,11 +19,6 @@
 
 namespace {
 
-long long NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 void CloseFd(int& fd) {
     if (fd >= 0)
         close(fd);
@@ -30,13 +27,11 @@ void CloseFd(int& fd) {
 
 // Child side: wire the pipes to fd 0, 1 (and 2), change directory, exec the
 // tool. Only async-signal-safe calls are made between fork and exec.
-[[noreturn]] void ExecTool(int inRead, int outWrite, int errWrite, const char* cwd) {
+[[noreturn]] void ExecTool(int inRead, int outWrite, int errWrite, const char* cwd, char** argv) {
     if (dup2(inRead, 0) < 0 || dup2(outWrite, 1) < 0 || (errWrite >= 0 && dup2(errWrite, 2) < 0))
         _exit(126);
     if (cwd != nullptr && chdir(cwd) != 0)
         _exit(126);
-    char name[] = "kvfwdn";
-    char* argv[] = {name, nullptr};
     execv(KVFWDN_EXE, argv);
     _exit(127);
 }
@@ -84,10 +79,17 @@ ToolRun RunTool(const std::string& input, const ToolOptions& options) {
     // A tool that stops reading early must not kill the test with SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
 
+    // The argument vector is built before the fork: the child only execs.
+    std::vector<std::string> words = {"kvfwdn"};
+    words.insert(words.end(), options.args.begin(), options.args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0)
         ExecTool(inPipe[0], outPipe[1], errPipe[1],
-                 options.cwd.empty() ? nullptr : options.cwd.c_str());
+                 options.cwd.empty() ? nullptr : options.cwd.c_str(), argv.data());
     CloseFd(inPipe[0]);
     CloseFd(outPipe[1]);
     CloseFd(errPipe[1]);
@@ -166,4 +168,12 @@ ToolRun RunTool(const std::string& input, const ToolOptions& options) {
     if (WIFEXITED(status))
         run.exitCode = WEXITSTATUS(status);
     return run;
+}
+
+ToolRun RunToolArgs(const std::vector<std::string>& args, int timeoutMs) {
+    ToolOptions options;
+    options.timeoutMs = timeoutMs;
+    options.captureErrors = true;
+    options.args = args;
+    return RunTool("", options);
 }

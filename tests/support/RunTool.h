@@ -4,12 +4,15 @@
 #define KV_TESTS_RUNTOOL_H
 
 #include <string>
+#include <vector>
+#include <vector>
 
 struct ToolRun {
     std::string output; // everything the tool wrote to standard output
     std::string errors; // its standard error, when ToolOptions::captureErrors
     int exitCode = -1;  // exit status, or -1 when it did not exit normally
     bool timedOut = false;
+    std::string errors; // standard error, collected by RunToolArgs only
 };
 
 // Starts kvfwdn with `input` as its standard input (a pipe, closed after the
@@ -22,12 +25,21 @@ ToolRun RunTool(const std::string& input, int timeoutMs = 60000, const std::stri
 struct ToolOptions {
     int timeoutMs = 60000;
     std::string cwd;
-    bool captureErrors = false; // else standard error is the test's own
-    bool keepInputOpen = false; // no end of input: the tool waits at its prompts
-    int signal = 0;             // sent once standard output contains this
-    std::string signalAfter;    // text, or when it is empty, once the tool
-                                // has taken all of the input
+    bool captureErrors = false;    // else standard error is the test's own
+    bool keepInputOpen = false;    // no end of input: the tool waits at its prompts
+    int signal = 0;                // sent once standard output contains this
+    std::string signalAfter;       // text, or when it is empty, once the tool
+                                   // has taken all of the input
+    std::vector<std::string> args; // command-line arguments
 };
 ToolRun RunTool(const std::string& input, const ToolOptions& options);
+
+// Starts kvfwdn with the command-line arguments `args` and an empty standard
+// input, and collects its standard output and standard error apart.
+ToolRun RunToolArgs(const std::vector<std::string>& args, int timeoutMs = 60000);
+
+// Starts kvfwdn with the command-line arguments `args` and an empty standard
+// input, and collects its standard output and standard error apart.
+ToolRun RunToolArgs(const std::vector<std::string>& args, int timeoutMs = 60000);
 
 #endif

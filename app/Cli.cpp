@@ -1,0 +1,150 @@
+// Command-line parsing and dispatch: which command, which options, and the
+// one place where every command ends.
+#include "app/Cli.h"
+
+#include "serial/SerialLine.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <functional>
+
+#include "app/CliResult.h"
+
+namespace {
+
+const char* const USAGE =
+    "Usage:\n"
+    "  kvfwdn                                  the interactive menus\n"
+    "  kvfwdn -h | --help                      this text\n"
+    "  kvfwdn -V | --version                   the program version\n"
+    "  kvfwdn ports [--json]                   the serial ports present on this machine\n"
+    "  kvfwdn rpu version  [-p PORT] [--json]            printer version and CRC\n"
+    "  kvfwdn rpu download [-p PORT] [--json] [-q] FILE  printer firmware download\n"
+    "  kvfwdn cdu version  [-p PORT] [--json]            dispenser version and cassette number\n"
+    "  kvfwdn cdu cassette [-p PORT] [--json] N          set the cassette number (1 to 6)\n"
+    "  kvfwdn cdu download [-p PORT] [--json] [-q] FILE  dispenser firmware download\n"
+    "\n"
+    "Options:\n"
+    "  -p, --port PORT  serial device (default /dev/ttyS4 printer, /dev/ttyS3 dispenser)\n"
+    "  --json           the result as one JSON line on standard output\n"
+    "  -q, --quiet      no progress bars on standard error\n"
+    "\n"
+    "Exit status: 0 success; a download's failure 1 file not found, 2 file unreadable,\n"
+    "3 no response, 4 download failed, 5 verify failed; 6 the port cannot be opened;\n"
+    "7 the device did not answer; 8 not a dispenser firmware file; 9 any other failure;\n"
+    "64 a usage error.\n"
+    "Progress and the menus' hints go to standard error.\n";
+
+// The size of the downloaders' port and path fields, terminator included.
+const size_t PORT_FIELD = 100;
+const size_t PATH_FIELD = 256;
+
+struct Command {
+    CLI::App* app;
+    std::function<CliResult(const CliRequest&)> action;
+};
+
+CLI::App* AddAction(CLI::App* device, const char* name, const char* what, CliRequest* request) {
+    CLI::App* sub = device->add_subcommand(name, what);
+    sub->add_option("-p,--port", request->port, "serial device");
+    sub->add_flag("--json", request->json, "one JSON line on standard output");
+    return sub;
+}
+
+// Every device command ends here: its result is printed, the reasons go to
+// standard error and the exit status is returned.
+int FinishAction(const CliResult& result, bool json) {
+    ReportPortFailure(); // why a port could not be opened, on standard error
+    return PrintResult(result, json);
+}
+
+int UsageError(const std::string& what) {
+    fprintf(stderr, "kvfwdn: %s (see kvfwdn --help)\n", what.c_str());
+    return EXIT_USAGE;
+}
+
+// CLI11's messages may span lines; the usage error is told in one.
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n')
+            c = ' ';
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+} // namespace
+
+int RunCommandLine(int argc, char** argv) {
+    // Library lines reach the console as they come, even when standard
+    // output is a pipe.
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+
+    CliRequest request;
+    CLI::App app("kvfwdn", "kvfwdn");
+    app.set_version_flag("-V,--version", "kvfwdn " KVFWDN_VERSION);
+    app.require_subcommand(1, 1);
+
+    CLI::App* ports = app.add_subcommand("ports", "serial ports");
+    ports->add_flag("--json", request.json, "one JSON line on standard output");
+
+    CLI::App* rpu = app.add_subcommand("rpu", "receipt printer");
+    CLI::App* cdu = app.add_subcommand("cdu", "cash dispenser");
+    rpu->require_subcommand(1, 1);
+    cdu->require_subcommand(1, 1);
+    Command commands[] = {
+        {AddAction(rpu, "version", "printer version and CRC", &request), RpuVersion},
+        {AddAction(rpu, "download", "printer firmware download", &request), RpuDownload},
+        {AddAction(cdu, "version", "dispenser version and cassette", &request), CduVersion},
+        {AddAction(cdu, "cassette", "set the cassette number", &request), CduCassette},
+        {AddAction(cdu, "download", "dispenser firmware download", &request), CduDownload},
+    };
+    for (Command& command : commands) {
+        if (command.app->get_name() == "download") {
+            command.app->add_flag("-q,--quiet", request.quiet, "no progress bars");
+            command.app->add_option("FILE", request.file, "firmware file")->required();
+        }
+    }
+    commands[3]
+        .app->add_option("N", request.cassette, "cassette number")
+        ->required()
+        ->check(CLI::Range(1, 6));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForVersion&) {
+        puts("kvfwdn " KVFWDN_VERSION);
+        return fflush(stdout) == 0 ? EXIT_OK : EXIT_OTHER;
+    } catch (const CLI::Success&) {
+        // --help, on its own or after a command.
+        fputs(USAGE, stdout);
+        return fflush(stdout) == 0 ? EXIT_OK : EXIT_OTHER;
+    } catch (const CLI::ParseError& error) {
+        // A word that names no command is left over; CLI11 would only say
+        // that a command is missing.
+        for (const CLI::App* level : {&app, rpu, cdu}) {
+            if (level->remaining().empty() || !level->get_subcommands().empty())
+                continue;
+            std::string word = level->remaining().front();
+            return UsageError((word[0] == '-' ? "unknown option \"" : "unknown command \"") + word +
+                              "\"");
+        }
+        return UsageError(OneLine(error.what()));
+    }
+
+    if (ports->parsed())
+        return ListPorts(request.json);
+    for (Command& command : commands) {
+        if (!command.app->parsed())
+            continue;
+        // The downloaders keep the port and the path in fixed fields; a
+        // longer name must not be cut into another one.
+        if (command.app->count("--port") > 0 &&
+            (request.port.empty() || request.port.size() >= PORT_FIELD))
+            return UsageError("the port name must be 1 to 99 characters");
+        if (request.file.size() >= PATH_FIELD)
+            return UsageError("the file path must be at most 255 characters");
+        return FinishAction(command.action(request), request.json);
+    }
+    return UsageError("no command given");
+}

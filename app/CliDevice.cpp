@@ -1,0 +1,233 @@
+// The device actions of the command line: the menus' downloader objects do
+// the work; what they print for the menus is kept off standard output.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/CliResult.h"
+#include "app/MenuTexts.h"
+#include "cdu/CduFwDn.h"
+#include "rpu/RpuFwDn.h"
+#include "serial/ComPort.h"
+
+using nlohmann::json;
+
+namespace {
+
+// While an action runs, the library's console output (open lines, progress
+// bars with their carriage-return redraws, error lines) goes to standard
+// error when a person watches it there, and is dropped otherwise, so that
+// standard output carries nothing but the command's own result.
+class ConsoleDiversion {
+  public:
+    explicit ConsoleDiversion(bool show) {
+        fflush(stdout);
+        int target = show ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY | O_CLOEXEC);
+        saved_ = dup(STDOUT_FILENO);
+        if (target < 0 || saved_ < 0 || dup2(target, STDOUT_FILENO) < 0) {
+            // Without a place to divert to, the library's lines must not
+            // reach standard output: close it for the action instead.
+            if (saved_ >= 0)
+                close(STDOUT_FILENO);
+        }
+        if (target >= 0)
+            close(target);
+    }
+    ~ConsoleDiversion() {
+        fflush(stdout);
+        clearerr(stdout); // a write to the closed stream is not the result's
+        if (saved_ >= 0) {
+            dup2(saved_, STDOUT_FILENO);
+            close(saved_);
+        }
+    }
+    ConsoleDiversion(const ConsoleDiversion&) = delete;
+    ConsoleDiversion& operator=(const ConsoleDiversion&) = delete;
+
+  private:
+    int saved_ = -1;
+};
+
+bool ShowProgress(const CliRequest& request) {
+    return !request.quiet && isatty(STDERR_FILENO) == 1;
+}
+
+// The result of an action on the downloader `dn`, whose port the request's
+// replaces when it names one (the parser has checked that it fits).
+template <class Downloader>
+CliResult Begin(Downloader* dn, const CliRequest& request, const char* device, const char* action) {
+    if (!request.port.empty())
+        snprintf(dn->szPortName, sizeof dn->szPortName, "%s", request.port.c_str());
+    CliResult result;
+    result.device = device;
+    result.action = action;
+    result.port = dn->szPortName;
+    return result;
+}
+
+// A version or cassette request that failed: -4 is the port, anything else
+// no proper answer.
+void QueryFailed(CliResult* result, int code, const char* onlineHint) {
+    if (code == -4) {
+        result->exit = EXIT_PORT_OPEN;
+        result->message = CANNOT_OPEN_PORT_TEXT;
+    } else {
+        result->exit = EXIT_NO_ANSWER;
+        result->message = NO_ANSWER_TEXT;
+        result->hint = onlineHint;
+    }
+}
+
+std::string Format(const char* format, const char* text, int value) {
+    char line[128];
+    snprintf(line, sizeof line, format, text, value);
+    return line;
+}
+
+// The dispenser's version information: 13 characters, the fifth of which is
+// the cassette number (null when it is not a digit).
+json CassetteOf(const char* version) {
+    if (version[4] >= '0' && version[4] <= '9')
+        return version[4] - '0';
+    return nullptr;
+}
+
+json FileSize(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return nullptr;
+    return static_cast<long long>(st.st_size);
+}
+
+// Runs a download and fills in its result code, time and message.
+void RunDownload(CliResult* result, const char* bootHint, const std::function<int()>& download) {
+    uint64_t start = GetTickCount();
+    int code = download();
+    double ms = static_cast<double>(GetTickCount() - start);
+    result->values["result"] = code;
+    result->values["seconds"] = std::round(ms / 10.0) / 100.0;
+    result->exit = (code <= 0 && code >= DN_PORT_OPEN_FAIL) ? -code : EXIT_OTHER;
+    result->message = ResultMessageText(code);
+    if (code == DN_NO_RESPONSE)
+        result->hint = bootHint;
+}
+
+template <class Downloader>
+CliResult BeginDownload(Downloader* dn, const CliRequest& request, const char* device) {
+    CliResult result = Begin(dn, request, device, "download");
+    result.values = {{"file", request.file},
+                     {"bytes", FileSize(request.file)},
+                     {"road", nullptr},
+                     {"result", nullptr},
+                     {"seconds", nullptr}};
+    return result;
+}
+
+} // namespace
+
+CliResult RpuVersion(const CliRequest& request) {
+    CKvRPUFwDn dn;
+    CliResult result = Begin(&dn, request, "rpu", "version");
+    result.values = {{"version", nullptr}, {"crc", nullptr}, {"baud", nullptr}};
+    char version[50] = {0};
+    char crc[10] = {0};
+    int code;
+    {
+        ConsoleDiversion diversion(ShowProgress(request));
+        code = dn.GetVersionInfo(version, crc);
+    }
+    if (code != 0) {
+        QueryFailed(&result, code, RPU_ONLINE_HINT);
+        return result;
+    }
+    result.exit = EXIT_OK;
+    result.message = std::string(" Current F/W Ver : ") + version + ", CRC : 0x" + crc;
+    result.values = {{"version", version}, {"crc", crc}, {"baud", dn.iBaudRate}};
+    return result;
+}
+
+CliResult RpuDownload(const CliRequest& request) {
+    CKvRPUFwDn dn;
+    CliResult result = BeginDownload(&dn, request, "rpu");
+    result.values["road"] = "bootloader";
+    std::string path = request.file;
+    ConsoleDiversion diversion(ShowProgress(request));
+    RunDownload(&result, RPU_BOOT_HINT, [&] { return dn.FirmwareDownload(&path[0]); });
+    return result;
+}
+
+CliResult CduVersion(const CliRequest& request) {
+    CKvCDUFwDn dn;
+    CliResult result = Begin(&dn, request, "cdu", "version");
+    result.values = {{"version", nullptr}, {"cassette", nullptr}};
+    char version[50] = {0};
+    int code;
+    {
+        ConsoleDiversion diversion(ShowProgress(request));
+        code = dn.GetVersionInfo(version);
+    }
+    if (code != 0) {
+        QueryFailed(&result, code, CDU_ONLINE_HINT);
+        return result;
+    }
+    std::string text(version, strnlen(version, 13));
+    result.exit = EXIT_OK;
+    result.message = Format(" Current F/W Ver : %s, CST : %c", text.c_str(), version[4]);
+    result.values = {{"version", text}, {"cassette", CassetteOf(version)}};
+    return result;
+}
+
+CliResult CduCassette(const CliRequest& request) {
+    CKvCDUFwDn dn;
+    CliResult result = Begin(&dn, request, "cdu", "cassette");
+    result.values = {{"cassette", nullptr}};
+    char version[50] = {0};
+    int code;
+    int readBack = -1;
+    {
+        ConsoleDiversion diversion(ShowProgress(request));
+        code = dn.SetInformation(request.cassette);
+        if (code == 0)
+            readBack = dn.GetVersionInfo(version);
+    }
+    if (code != 0 || readBack != 0) {
+        // As in the menu, a failed read-back after a good set is reported
+        // as no answer, whatever its cause.
+        QueryFailed(&result, code != 0 ? code : -1, CDU_ONLINE_HINT);
+        return result;
+    }
+    result.message = Format(" Current F/W Ver : %s, CST : %c",
+                            std::string(version, strnlen(version, 13)).c_str(), version[4]);
+    result.values["cassette"] = CassetteOf(version);
+    // A dispenser that reports another number than the one set has not
+    // taken the setting.
+    bool taken = result.values["cassette"] == json(request.cassette);
+    result.exit = taken ? EXIT_OK : EXIT_OTHER;
+    if (!taken)
+        result.hint = " The dispenser reports another cassette number than the one set.";
+    return result;
+}
+
+CliResult CduDownload(const CliRequest& request) {
+    CKvCDUFwDn dn;
+    CliResult result = BeginDownload(&dn, request, "cdu");
+    result.values["model"] = nullptr;
+    std::string path = request.file;
+    char model[20] = {0};
+    unsigned char road = 0;
+    ConsoleDiversion diversion(ShowProgress(request));
+    if (dn.GetCDUTypeByFW(&path[0], model, &road) != 0) {
+        result.exit = EXIT_NOT_FIRMWARE;
+        result.message = NOT_FIRMWARE_TEXT;
+        return result;
+    }
+    printf(" This file is the firmware file for %s.\n", model);
+    result.values["model"] = model;
+    result.values["road"] = road == 0 ? "bootloader" : "loader";
+    RunDownload(&result, CDU_BOOT_HINT, [&] { return dn.FirmwareDownload(road, &path[0]); });
+    return result;
+}

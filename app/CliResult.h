@@ -1,0 +1,54 @@
+// What a command-line action was asked to do and what came of it, shared by
+// the parser, the device actions and the result printer.
+#ifndef KV_APP_CLIRESULT_H
+#define KV_APP_CLIRESULT_H
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+// Exit statuses besides a download's own result codes (0 to 6, negated).
+const int EXIT_OK = 0;
+const int EXIT_PORT_OPEN = 6;    // the port cannot be opened
+const int EXIT_NO_ANSWER = 7;    // no answer to a version or cassette request
+const int EXIT_NOT_FIRMWARE = 8; // the dispenser file holds no version code
+const int EXIT_OTHER = 9;        // any other failure
+const int EXIT_USAGE = 64;       // bad command line
+
+struct CliRequest {
+    std::string port; // empty: the device's built-in port
+    std::string file; // download: the firmware file
+    int cassette = 0; // cassette: the number to set
+    bool json = false;
+    bool quiet = false; // no progress bars
+};
+
+struct CliResult {
+    std::string device; // "rpu" or "cdu"
+    std::string action; // "version", "cassette" or "download"
+    std::string port;
+    int exit = EXIT_OTHER;
+    std::string message; // the menu's text for the outcome, as the menu prints it
+    std::string hint;    // what to check on the device, for standard error
+    nlohmann::json values = nlohmann::json::object(); // the action's own keys
+};
+
+// Device actions (app/CliDevice.cpp). Each runs with the menus' downloader
+// objects; the request is already checked.
+CliResult RpuVersion(const CliRequest& request);
+CliResult RpuDownload(const CliRequest& request);
+CliResult CduVersion(const CliRequest& request);
+CliResult CduCassette(const CliRequest& request);
+CliResult CduDownload(const CliRequest& request);
+
+// Prints the result on standard output (one JSON line or short text lines)
+// and the hint on standard error; returns the exit status, EXIT_OTHER when
+// standard output cannot take a good result (app/CliOutput.cpp).
+int PrintResult(const CliResult& result, bool json);
+// Writes one JSON value as one line; false when standard output fails.
+bool PrintJsonLine(const nlohmann::json& value);
+
+// Lists the serial ports of this machine; returns the exit status
+// (app/CliPorts.cpp).
+int ListPorts(bool json);
+
+#endif
