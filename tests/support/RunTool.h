@@ -5,14 +5,12 @@
 
 #include <string>
 #include <vector>
-#include <vector>
 
 struct ToolRun {
     std::string output; // everything the tool wrote to standard output
     std::string errors; // its standard error, when ToolOptions::captureErrors
     int exitCode = -1;  // exit status, or -1 when it did not exit normally
     bool timedOut = false;
-    std::string errors; // standard error, collected by RunToolArgs only
 };
 
 // Starts kvfwdn with `input` as its standard input (a pipe, closed after the
@@ -33,10 +31,6 @@ struct ToolOptions {
     std::vector<std::string> args; // command-line arguments
 };
 ToolRun RunTool(const std::string& input, const ToolOptions& options);
-
-// Starts kvfwdn with the command-line arguments `args` and an empty standard
-// input, and collects its standard output and standard error apart.
-ToolRun RunToolArgs(const std::vector<std::string>& args, int timeoutMs = 60000);
 
 // Starts kvfwdn with the command-line arguments `args` and an empty standard
 // input, and collects its standard output and standard error apart.
