@@ -13,6 +13,7 @@
 #include "sim/VirtualDispenser.h"
 #include "sim/VirtualLoader.h"
 #include "support/ConsoleChild.h"
+#include "support/Dialogue.h"
 #include "test_cdu_util.h"
 
 TEST(DeviceData, PlaceholderWarnedOncePerFileBeforeItsFirstUse) {
@@ -53,12 +54,8 @@ TEST(DeviceData, PlaceholderWarnedOncePerFileBeforeItsFirstUse) {
     std::ifstream in(errPath);
     std::stringstream err;
     err << in.rdbuf();
-    EXPECT_EQ("<queries>\n"
-              "kvfwdn: warning: this build carries the placeholder dispenser key table, which a "
-              "real dispenser cannot read; see data/README.md\n"
-              "<download>\n"
-              "kvfwdn: warning: this build carries the placeholder dispenser loader, which a real "
-              "dispenser cannot run; see data/README.md\n",
+    EXPECT_EQ(std::string("<queries>\n") + dialogue::PLACEHOLDER_TABLE_WARNING + "<download>\n" +
+                  dialogue::PLACEHOLDER_LOADER_WARNING,
               err.str());
     EXPECT_EQ(std::string::npos, r.output.find("warning"));
 }

@@ -9,6 +9,7 @@
 
 #include "app/MenuTexts.h"
 #include "support/KvsimChild.h"
+#include "support/Dialogue.h"
 #include "support/RunTool.h"
 #include "test_cdu_util.h"
 
@@ -251,7 +252,8 @@ TEST(E2eCli, SilentDispenserExitsSeven) {
     ToolRun run;
     ExpectResult(RunJson({"cdu", "version", "-p", cdu}, &run), "cdu", "version", cdu, 7,
                  NO_ANSWER_TEXT, {{"version", nullptr}, {"cassette", nullptr}});
-    EXPECT_EQ(run.errors, std::string(CDU_ONLINE_HINT) + "\n");
+    EXPECT_EQ(run.errors,
+              std::string(dialogue::PLACEHOLDER_TABLE_WARNING) + CDU_ONLINE_HINT + "\n");
     ExpectResult(RunJson({"cdu", "cassette", "-p", cdu, "6"}), "cdu", "cassette", cdu, 7,
                  NO_ANSWER_TEXT, {{"cassette", nullptr}});
 }

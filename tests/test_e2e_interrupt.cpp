@@ -10,6 +10,7 @@
 #include "sim/VirtualBootloader.h"
 #include "sim/VirtualLine.h"
 #include "sim/VirtualLoader.h"
+#include "support/Dialogue.h"
 #include "support/RunTool.h"
 #include "test_cdu_util.h"
 
@@ -82,10 +83,7 @@ TEST(E2eInterrupt, SignalMidDownloadOnEitherRoad) {
                               SignalWhen(SIGTERM, " Download : ["));
         EXPECT_EQ(128 + SIGTERM, run.exitCode);
         // This build carries the placeholder loader, so its warning comes first.
-        EXPECT_EQ("kvfwdn: warning: this build carries the placeholder dispenser loader, which a "
-                  "real dispenser cannot run; see data/README.md\n" +
-                      Interrupted("SIGTERM", true),
-                  run.errors);
+        EXPECT_EQ(dialogue::PLACEHOLDER_LOADER_WARNING + Interrupted("SIGTERM", true), run.errors);
         ExpectBarEnded(run.output);
     }
 }

@@ -105,6 +105,15 @@ inline std::string ResultMessage(int code) {
     }
 }
 
+// The standard-error warnings of a build that carries the placeholder
+// dispenser data (the test build does).
+const char* const PLACEHOLDER_TABLE_WARNING =
+    "kvfwdn: warning: this build carries the placeholder dispenser key table, which a real "
+    "dispenser cannot read; see data/README.md\n";
+const char* const PLACEHOLDER_LOADER_WARNING =
+    "kvfwdn: warning: this build carries the placeholder dispenser loader, which a real "
+    "dispenser cannot run; see data/README.md\n";
+
 } // namespace dialogue
 
 #endif
