@@ -2,6 +2,8 @@
 // poll of the driver's input count with 1 ms sleeps against a millisecond
 // tick; nothing blocks inside read().
 #include "serial/ComPort.h"
+
+#include "serial/HeldPorts.h"
 #include "serial/SerialLine.h"
 
 #include <sys/ioctl.h>
@@ -46,7 +48,7 @@ void CloseComPort(int handle) {
 
 void FlushComPort(int handle) {
     if (handle != 0)
-        tcflush(handle, TCIOFLUSH);
+        tcflush(handle, IsPseudoTerminalSlave(handle) ? TCIFLUSH : TCIOFLUSH);
 }
 
 int IsRecvData(int handle) {

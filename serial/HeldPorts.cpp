@@ -7,6 +7,8 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -15,6 +17,7 @@ struct HeldPort {
     volatile sig_atomic_t fd; // 0: free slot
     bool hasBefore;
     bool hasSerialFlags;
+    bool flushAtClose;
     int serialFlags;
     struct termios before;
 };
@@ -33,7 +36,8 @@ HeldPort* Find(int fd) {
 // line already restored, and one earlier restores it again harmlessly.
 void Release(HeldPort& slot) {
     int fd = slot.fd;
-    tcflush(fd, TCOFLUSH);
+    if (slot.flushAtClose)
+        tcflush(fd, TCOFLUSH);
     if (slot.hasSerialFlags) {
         struct serial_struct serial;
         if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
@@ -51,6 +55,14 @@ void Release(HeldPort& slot) {
 
 } // namespace
 
+bool IsPseudoTerminalSlave(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    unsigned major = major(st.st_rdev);
+    return major >= 136 && major <= 143;
+}
+
 bool HoldPort(int fd, const struct termios* before) {
     if (fd <= 0)
         return false;
@@ -61,6 +73,7 @@ bool HoldPort(int fd, const struct termios* before) {
         if (before != nullptr)
             slot.before = *before;
         slot.hasSerialFlags = false;
+        slot.flushAtClose = !IsPseudoTerminalSlave(fd);
         std::atomic_signal_fence(std::memory_order_seq_cst);
         slot.fd = fd; // last, so a handler never sees a half-written slot
         return true;

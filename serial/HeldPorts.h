@@ -25,4 +25,10 @@ void ReleaseAllPorts();
 
 const int kMaxHeldPorts = 8;
 
+// True for the slave side of a pseudo-terminal. Its output flush reaches into
+// the far end's input and discards bytes already written but not yet read
+// there, where a UART only drops what has not gone out; so on a pty the
+// tool never flushes its output, and written bytes arrive as on a wire.
+bool IsPseudoTerminalSlave(int fd);
+
 #endif

@@ -164,7 +164,7 @@ void ConfigureSerialLine(int fd, const LineFormat& format) {
     tio.c_oflag &= ~OPOST;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = format.readTimeout;
-    tcflush(fd, TCIOFLUSH);
+    tcflush(fd, IsPseudoTerminalSlave(fd) ? TCIFLUSH : TCIOFLUSH);
     tcsetattr(fd, TCSAFLUSH, &tio);
 
     // A pseudo-terminal refuses the modem lines, which is fine.
@@ -192,7 +192,8 @@ void CloseSerialLine(int fd) {
     if (fd <= 0)
         return;
     if (!ReleasePort(fd)) {
-        tcflush(fd, TCOFLUSH);
+        if (!IsPseudoTerminalSlave(fd))
+            tcflush(fd, TCOFLUSH);
         close(fd);
     }
 }

@@ -59,6 +59,7 @@ void VirtualLoader::start() {
         close(inotify_);
         inotify_ = -1;
     }
+    idleBaud_ = line_.baud();
     state_ = config_.running ? Running : WaitPush;
     thread_ = std::thread([this] { run(); });
 }
@@ -76,6 +77,7 @@ void VirtualLoader::stop() {
 // is credited to the current open only when no event came in between and
 // the open is a few milliseconds old (the host sets the speed right after
 // opening), so a short open followed at once by the next is not mixed up.
+// The speed of an open is the first one other than the idle line's.
 void VirtualLoader::trackOpens() {
     int baud = line_.baud();
     if (inotify_ < 0)
@@ -83,10 +85,13 @@ void VirtualLoader::trackOpens() {
     alignas(inotify_event) char buf[4096];
     ssize_t n = read(inotify_, buf, sizeof buf);
     if (n <= 0) {
-        if (lineOpen_ && NowMs() - openSeenAt_ >= 3) {
+        // The host puts the idle settings back just before it closes, so
+        // the idle speed counts only while no other speed has been seen.
+        if (lineOpen_ && !openSpeedSettled_ && NowMs() - openSeenAt_ >= 3) {
             std::lock_guard<std::mutex> lock(mutex_);
             if (!opens_.empty())
                 opens_.back() = baud;
+            openSpeedSettled_ = baud != idleBaud_;
         }
         return;
     }
@@ -96,6 +101,7 @@ void VirtualLoader::trackOpens() {
             std::lock_guard<std::mutex> lock(mutex_);
             opens_.push_back(0);
             lineOpen_ = true;
+            openSpeedSettled_ = false;
             openSeenAt_ = NowMs();
         }
         if (ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
@@ -111,11 +117,16 @@ void VirtualLoader::trackOpens() {
 bool VirtualLoader::lineIsForLoader() const {
     int baud = line_.baud();
     if (state_ == WaitPush)
-        return baud == 57600 || baud == 38400;
+        return baud == 57600 || baud == 38400 || pushStarted();
     struct termios tio;
     if (tcgetattr(line_.masterFd(), &tio) == 0 && (tio.c_cflag & PARENB))
         return false;
     return config_.idleAtBaud == 0 || baud != config_.idleAtBaud;
+}
+
+bool VirtualLoader::pushStarted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !pushed_.empty();
 }
 
 bool VirtualLoader::nextByte(unsigned char* byte, int timeoutMs) {
@@ -162,7 +173,10 @@ void VirtualLoader::sendByte(unsigned char byte) {
 void VirtualLoader::takePushByte(unsigned char byte) {
     std::lock_guard<std::mutex> lock(mutex_);
     int baud = line_.baud();
-    if (baud != 57600 && baud != 38400) {
+    // A pty carries no speed with its bytes: once the push has begun, what
+    // is still waiting went out at the push speed even if the host has
+    // reopened the line at 115200 by the time it is read.
+    if (baud != 57600 && baud != 38400 && pushed_.empty()) {
         ++stray_;
         return;
     }

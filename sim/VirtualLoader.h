@@ -72,6 +72,7 @@ class VirtualLoader {
     void run();
     bool nextByte(unsigned char* byte, int timeoutMs);
     bool lineIsForLoader() const;
+    bool pushStarted() const;
     void trackOpens();
     void sendByte(unsigned char byte);
     void takePushByte(unsigned char byte);
@@ -87,6 +88,8 @@ class VirtualLoader {
     int inotify_ = -1;
     bool lineOpen_ = false;
     long long openSeenAt_ = 0;
+    bool openSpeedSettled_ = false; // the current open's speed is known
+    int idleBaud_ = 0;              // the line's speed while nobody has it open
     State state_ = WaitPush;
     size_t pushSession_ = 0;
     long long pushEndAt_ = 0; // when the last pushed byte arrived
