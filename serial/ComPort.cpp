@@ -6,6 +6,7 @@
 #include "serial/HeldPorts.h"
 #include "serial/SerialLine.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <termios.h>
@@ -142,6 +143,19 @@ void SetComClock(uint64_t (*tick)(), void (*sleepUs)(unsigned)) {
 
 void ComSleepUs(unsigned us) {
     gpfnSleepUs(us);
+}
+
+int ComPollFd(int fd, short events, int timeoutMs) {
+    struct pollfd p = {fd, events, 0};
+    if (gpfnSleepUs == RealSleepUs)
+        return poll(&p, 1, timeoutMs);
+    // On a virtual clock the wait passes at once: look, let the time go by,
+    // look again.
+    int r = poll(&p, 1, 0);
+    if (r != 0 || timeoutMs <= 0)
+        return r;
+    ComSleepUs(static_cast<unsigned>(timeoutMs) * 1000u);
+    return poll(&p, 1, 0);
 }
 
 uint64_t GetTickCount() {

@@ -52,6 +52,9 @@ void ComSleepUs(unsigned us);
 // protocol code on a virtual clock without real waits). nullptr restores
 // the real one.
 void SetComClock(uint64_t (*tick)(), void (*sleepUs)(unsigned));
+// poll() on one descriptor for `events` within `timeoutMs`; on a virtual
+// clock the time-out passes without real waiting.
+int ComPollFd(int fd, short events, int timeoutMs);
 
 // ---- Dispenser frame cipher ------------------------------------------------
 

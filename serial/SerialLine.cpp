@@ -217,8 +217,7 @@ ssize_t SerialWrite(int fd, const void* data, size_t length, int timeoutMs) {
         int64_t left = timeoutMs - static_cast<int64_t>(GetTickCount() - start);
         if (left <= 0)
             break;
-        struct pollfd p = {fd, POLLOUT, 0};
-        int r = poll(&p, 1, static_cast<int>(left));
+        int r = ComPollFd(fd, POLLOUT, static_cast<int>(left));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
@@ -231,8 +230,7 @@ ssize_t SerialWrite(int fd, const void* data, size_t length, int timeoutMs) {
 
 ssize_t SerialRead(int fd, void* data, size_t length, int timeoutMs) {
     for (;;) {
-        struct pollfd p = {fd, POLLIN, 0};
-        int r = poll(&p, 1, timeoutMs);
+        int r = ComPollFd(fd, POLLIN, timeoutMs);
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
