@@ -1,6 +1,7 @@
 // The device actions of the command line: the menus' downloader objects do
 // the work; what they print for the menus is kept off standard output.
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -82,9 +83,13 @@ void QueryFailed(CliResult* result, int code, const char* onlineHint) {
     }
 }
 
-std::string Format(const char* format, const char* text, int value) {
+// A version line as the menus print it, without their newline.
+std::string VersionLine(const char* format, ...) {
     char line[128];
-    snprintf(line, sizeof line, format, text, value);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
     return line;
 }
 
@@ -145,7 +150,7 @@ CliResult RpuVersion(const CliRequest& request) {
         return result;
     }
     result.exit = EXIT_OK;
-    result.message = std::string(" Current F/W Ver : ") + version + ", CRC : 0x" + crc;
+    result.message = VersionLine(RPU_VERSION_FORMAT, version, crc);
     result.values = {{"version", version}, {"crc", crc}, {"baud", dn.iBaudRate}};
     return result;
 }
@@ -176,7 +181,7 @@ CliResult CduVersion(const CliRequest& request) {
     }
     std::string text(version, strnlen(version, 13));
     result.exit = EXIT_OK;
-    result.message = Format(" Current F/W Ver : %s, CST : %c", text.c_str(), version[4]);
+    result.message = VersionLine(CDU_VERSION_FORMAT, text.c_str(), version[4]);
     result.values = {{"version", text}, {"cassette", CassetteOf(version)}};
     return result;
 }
@@ -200,8 +205,8 @@ CliResult CduCassette(const CliRequest& request) {
         QueryFailed(&result, code != 0 ? code : -1, CDU_ONLINE_HINT);
         return result;
     }
-    result.message = Format(" Current F/W Ver : %s, CST : %c",
-                            std::string(version, strnlen(version, 13)).c_str(), version[4]);
+    result.message = VersionLine(CDU_VERSION_FORMAT,
+                                 std::string(version, strnlen(version, 13)).c_str(), version[4]);
     result.values["cassette"] = CassetteOf(version);
     // A dispenser that reports another number than the one set has not
     // taken the setting.

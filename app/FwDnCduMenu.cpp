@@ -30,7 +30,8 @@ void PrintOnlineModeFailure() {
 }
 
 void ShowVersion(const char* szVersion) {
-    printf(" Current F/W Ver : %s, CST : %c\n", szVersion, szVersion[4]);
+    printf(CDU_VERSION_FORMAT, szVersion, szVersion[4]);
+    putchar('\n');
 }
 
 // Reads the cassette number as " %d" would (blanks and newlines skipped, no

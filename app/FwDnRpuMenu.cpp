@@ -23,7 +23,8 @@ void ShowVersionAndCrc(CKvRPUFwDn* downloader, char* version, char* crcText) {
     puts("\n -- GET F/W VERSION AND CRC -- ");
     int result = downloader->GetVersionInfo(version, crcText);
     if (result == 0) {
-        printf(" Current F/W Ver : %s, CRC : 0x%s\n", version, crcText);
+        printf(RPU_VERSION_FORMAT, version, crcText);
+        putchar('\n');
     } else if (result == -4) {
         puts(CANNOT_OPEN_PORT_TEXT);
     } else {

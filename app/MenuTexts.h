@@ -23,6 +23,11 @@ const char* const CDU_BOOT_HINT =
     " Please check if the CDU is in BOOT MODE before downloading.\n"
     " Boot mode setting:\n"
     " Move all 4 DIP switches(DIP 1,2,3,4) to the OFF and press the Reset button";
+// The version lines (the menus end each with a newline): printer version
+// and CRC text; dispenser version information and its fifth character, the
+// cassette number.
+const char* const RPU_VERSION_FORMAT = " Current F/W Ver : %s, CRC : 0x%s";
+const char* const CDU_VERSION_FORMAT = " Current F/W Ver : %s, CST : %c";
 // A dispenser file that is missing or holds no version code.
 const char* const NOT_FIRMWARE_TEXT = " The file was not found or it is not a firmware file";
 
