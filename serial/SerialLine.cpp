@@ -129,13 +129,15 @@ int OpenSerialLine(const char* device, long baud) {
                  static_cast<long>(holder));
         return Fail(device, reason);
     }
-    if (lock == LOCK_FILE_UNAVAILABLE && why[0] != '\0')
-        NoteLockWarning(device, why);
     int fd = OpenLockedDevice(device);
     if (fd == 0 && lock == LOCK_FILE_TAKEN)
         DropLockFile(device);
     else if (fd > 0)
         AttachLockFile(device, fd);
+    // A port held without a lock file is worth a warning; one not held at
+    // all has its own reason.
+    if (fd > 0 && lock == LOCK_FILE_UNAVAILABLE && why[0] != '\0')
+        NoteLockWarning(device, why);
     return fd;
 }
 
