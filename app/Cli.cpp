@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "app/CliResult.h"
+#include "app/PortName.h"
 
 namespace {
 
@@ -35,8 +36,7 @@ const char* const USAGE =
     "64 a usage error.\n"
     "Progress and the menus' hints go to standard error.\n";
 
-// The size of the downloaders' port and path fields, terminator included.
-const size_t PORT_FIELD = 100;
+// The size of the downloaders' path field, terminator included.
 const size_t PATH_FIELD = 256;
 
 struct Command {
@@ -139,9 +139,16 @@ int RunCommandLine(int argc, char** argv) {
             continue;
         // The downloaders keep the port and the path in fixed fields; a
         // longer name must not be cut into another one.
+        // A long link name (/dev/serial/by-id/...) is taken as the device it
+        // names when that fits.
+        std::string fitted;
         if (command.app->count("--port") > 0 &&
-            (request.port.empty() || request.port.size() >= PORT_FIELD))
+            (request.port.empty() || !FitPortName(request.port, &fitted)))
             return UsageError("the port name must be 1 to 99 characters");
+        if (command.app->count("--port") > 0 && fitted != request.port) {
+            NoteResolvedPortName(request.port, fitted);
+            request.port = fitted;
+        }
         if (request.file.size() >= PATH_FIELD)
             return UsageError("the file path must be at most 255 characters");
         return FinishAction(command.action(request), request.json);

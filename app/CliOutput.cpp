@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/CliResult.h"
+#include "app/DeviceText.h"
 
 using nlohmann::json;
 
@@ -73,8 +74,10 @@ int PrintResult(const CliResult& result, bool asJson) {
         std::string detail = DetailLine(result);
         if (!detail.empty())
             written = puts(detail.c_str()) >= 0;
+        // The message may carry a device's text (a version line); JSON keeps
+        // it with its escapes, a terminal gets it made safe.
         for (const std::string& line : TrimmedLines(result.message))
-            written = puts(line.c_str()) >= 0 && written;
+            written = puts(PrintableText(line).c_str()) >= 0 && written;
         written = fflush(stdout) == 0 && written;
     }
     if (!result.hint.empty())

@@ -5,11 +5,13 @@
 
 #include "app/DnResult.h"
 #include "app/MenuTexts.h"
+#include "app/PortName.h"
 
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <stdio_ext.h>
 #include <termios.h>
 #include <unistd.h>
@@ -78,7 +80,7 @@ int SavedLength(const char* saved, size_t field) {
     return static_cast<int>(strnlen(saved, field - 1));
 }
 
-const size_t kPortField = 100;
+const size_t kPortField = kPortNameField;
 const size_t kPathField = 256;
 const int kPathMax = 254;
 const int kLineBuffer = 256;
@@ -204,14 +206,20 @@ int SetComport(char* szPort) {
     int len = ReadLine(szInput, kLineBuffer);
     if (len < 0)
         return 0;
+    std::string fitted = szInput;
     if (len >= static_cast<int>(kPortField)) {
-        // A name cut short would open a different device: refuse it whole,
-        // and the action with it.
-        puts(" The port name is too long (99 characters at most). The saved port name is kept.");
-        return -1;
+        // A long link name (/dev/serial/by-id/...) is taken as the device it
+        // names. A name cut short would open a different device: one that
+        // does not fit either way is refused whole, and the action with it.
+        if (len >= kLineBuffer - 1 || !FitPortName(szInput, &fitted)) {
+            puts(" The port name is too long (99 characters at most). The saved port name is "
+                 "kept.");
+            return -1;
+        }
+        NoteResolvedPortName(szInput, fitted);
     }
     if (len > 0)
-        memcpy(szPort, szInput, static_cast<size_t>(len) + 1);
+        memcpy(szPort, fitted.c_str(), fitted.size() + 1);
     return SavedLength(szPort, kPortField);
 }
 

@@ -8,9 +8,10 @@ void DisplayMainMenu();
 void DisplayRpuMenu(); // app/FwDnRpuMenu.cpp
 void DisplayCDUMenu(); // app/FwDnCduMenu.cpp
 // Port-name prompt on the 100-byte saved name. Returns the length of the
-// saved name; 0 when none is saved or the input has ended; -1 when the entry
-// had more than 99 characters: it is refused with one line, the saved name
-// is kept, and the action that asked must end without opening anything.
+// saved name; 0 when none is saved or the input has ended. An entry of more
+// than 99 characters that names a link is saved as the device path the link
+// resolves to when that fits; -1 when it does not: the entry is refused with one line, the saved
+// name is kept, and the action that asked must end without opening anything.
 int SetComport(char* szPort);
 // File-path prompt on the 256-byte saved path; nSelect 1 shows the printer's
 // example paths, any other value the dispenser's. Returns the length of the

@@ -1,6 +1,7 @@
 // The dispenser menu: version information and cassette number, setting the
 // cassette number (dispenser in online mode), and firmware download (boot
 // mode) with the model and road taken from the firmware file itself.
+#include "app/DeviceText.h"
 #include "app/FwDn.h"
 #include "app/MenuTexts.h"
 
@@ -30,7 +31,7 @@ void PrintOnlineModeFailure() {
 }
 
 void ShowVersion(const char* szVersion) {
-    printf(CDU_VERSION_FORMAT, szVersion, szVersion[4]);
+    printf(CDU_VERSION_FORMAT, PrintableText(szVersion).c_str(), PrintableChar(szVersion[4]));
     putchar('\n');
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/DeviceText.h"
 #include "app/FwDn.h"
 #include "app/MenuTexts.h"
 #include "rpu/RpuFwDn.h"
@@ -23,7 +24,7 @@ void ShowVersionAndCrc(CKvRPUFwDn* downloader, char* version, char* crcText) {
     puts("\n -- GET F/W VERSION AND CRC -- ");
     int result = downloader->GetVersionInfo(version, crcText);
     if (result == 0) {
-        printf(RPU_VERSION_FORMAT, version, crcText);
+        printf(RPU_VERSION_FORMAT, PrintableText(version).c_str(), PrintableText(crcText).c_str());
         putchar('\n');
     } else if (result == -4) {
         puts(CANNOT_OPEN_PORT_TEXT);

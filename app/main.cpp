@@ -1,10 +1,36 @@
 // Program entry: the interactive menus, or one command given as arguments.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "app/Cli.h"
 #include "app/FwDn.h"
 #include "app/Interrupt.h"
+#include "serial/LockFile.h"
+
+namespace {
+
+// A standard descriptor closed at start would be taken by the next open, a
+// port among them, which output would then reach: /dev/null takes its place.
+void FillClosedStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1)
+            continue;
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
+    FillClosedStandardDescriptors();
     InstallInterruptHandlers();
+    // A port's lock file stays through the closes and reopens of one
+    // action (the loader road's) and goes when the action ends.
+    KeepLockFilesUntilRelease(true);
     if (argc > 1)
         return RunCommandLine(argc, argv);
     DisplayMainMenu();

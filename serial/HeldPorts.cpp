@@ -2,6 +2,8 @@
 // ReleaseAllPorts, which may run inside one: no allocation, no locks.
 #include "serial/HeldPorts.h"
 
+#include "serial/LockFile.h"
+
 #include <atomic>
 #include <csignal>
 #include <linux/serial.h>
@@ -108,4 +110,12 @@ void ReleaseAllPorts() {
     for (HeldPort& slot : gHeld)
         if (slot.fd != 0)
             Release(slot);
+    ReleaseLockFiles();
+}
+
+bool AnyPortHeld() {
+    for (const HeldPort& slot : gHeld)
+        if (slot.fd != 0)
+            return true;
+    return false;
 }

@@ -18,10 +18,13 @@ void UnholdPort(int fd);
 // Restores one held port (serial flags, line settings), drops its exclusive
 // mode and lock, closes it and forgets it; false when `fd` is not held.
 bool ReleasePort(int fd);
-// Restores the recorded settings of every held port and closes it.
-// Async-signal-safe (tcsetattr, ioctl, flock and close only): the interrupt
-// path calls it from a signal handler.
+// Restores the recorded settings of every held port, closes it, and removes
+// the lock files taken for the ports. Async-signal-safe (tcsetattr, ioctl,
+// flock, close and unlink only): the interrupt path calls it from a signal
+// handler.
 void ReleaseAllPorts();
+// True while the tool holds at least one port open.
+bool AnyPortHeld();
 
 const int kMaxHeldPorts = 8;
 

@@ -4,6 +4,7 @@
 #include "serial/SerialLine.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 
 #include "serial/ComPort.h"
 #include "serial/HeldPorts.h"
+#include "serial/LockFile.h"
 
 namespace {
 
@@ -33,6 +35,17 @@ int Fail(const char* device, const char* reason, int fd = -1) {
     snprintf(gszFailReason, sizeof gszFailReason, "%s", reason);
     gbOpenFailed = true;
     return 0;
+}
+
+// Why the lock file of the last port could not be taken, until
+// ReportPortFailure prints it: the port was opened with the descriptor lock
+// alone. One per action, however often the action opens its port.
+char gszLockWarning[PATH_MAX + 200];
+
+void NoteLockWarning(const char* device, const char* why) {
+    if (gszLockWarning[0] == '\0')
+        snprintf(gszLockWarning, sizeof gszLockWarning,
+                 "kvfwdn: %s: %s; the port is locked without a lock file", device, why);
 }
 
 const char* const CONSOLE_REASON = "this is the console, not a serial port";
@@ -64,6 +77,8 @@ const char* OpenErrorReason(int error) {
         return "in use by another program";
     return strerror(error);
 }
+
+int OpenLockedDevice(const char* device);
 
 } // namespace
 
@@ -103,6 +118,34 @@ int OpenSerialLine(const char* device, long baud) {
     const char* refused = stat(device, &st) == 0 ? RefusedDevice(st) : nullptr;
     if (refused != nullptr)
         return Fail(device, refused);
+    // The lock file before the open: a port that another program holds by
+    // its lock file is not touched at all.
+    pid_t holder = 0;
+    char why[PATH_MAX + 100];
+    LockFileResult lock = TakeLockFile(device, &holder, why, sizeof why);
+    if (lock == LOCK_FILE_HELD) {
+        char reason[64];
+        snprintf(reason, sizeof reason, "in use by another program (PID %ld)",
+                 static_cast<long>(holder));
+        return Fail(device, reason);
+    }
+    int fd = OpenLockedDevice(device);
+    if (fd == 0 && lock == LOCK_FILE_TAKEN)
+        DropLockFile(device);
+    else if (fd > 0)
+        AttachLockFile(device, fd);
+    // A port held without a lock file is worth a warning; one not held at
+    // all has its own reason.
+    if (fd > 0 && lock == LOCK_FILE_UNAVAILABLE && why[0] != '\0')
+        NoteLockWarning(device, why);
+    return fd;
+}
+
+namespace {
+
+int OpenLockedDevice(const char* device) {
+    struct stat st;
+    const char* refused = nullptr;
     int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return Fail(device, OpenErrorReason(errno));
@@ -115,6 +158,11 @@ int OpenSerialLine(const char* device, long baud) {
             return Fail(device, OpenErrorReason(errno));
         fd = moved;
     }
+    // The terminal of this session (the technician's own, whatever its
+    // name) would have its keystrokes eaten and be left raw.
+    pid_t session = tcgetsid(fd);
+    if (session > 0 && session == getsid(0))
+        return Fail(device, CONSOLE_REASON, fd);
     // The lock first, before any setting or flush: a second program that
     // does not get it leaves the holder's line untouched.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
@@ -138,6 +186,8 @@ int OpenSerialLine(const char* device, long baud) {
     fcntl(fd, F_SETFL, O_RDWR | O_NONBLOCK);
     return fd;
 }
+
+} // namespace
 
 void ConfigureSerialLine(int fd, const LineFormat& format) {
     struct termios tio;
@@ -196,6 +246,9 @@ void CloseSerialLine(int fd) {
             tcflush(fd, TCOFLUSH);
         close(fd);
     }
+    // Outside an action that keeps it, a lock file goes with its port.
+    if (!LockFilesKeptUntilRelease())
+        DropLockFileOf(fd);
 }
 
 ssize_t SerialWrite(int fd, const void* data, size_t length, int timeoutMs) {
@@ -247,6 +300,14 @@ ssize_t SerialRead(int fd, void* data, size_t length, int timeoutMs) {
 }
 
 void ReportPortFailure() {
+    // The action has ended: its lock files go.
+    if (!AnyPortHeld())
+        ReleaseLockFiles();
+    if (gszLockWarning[0] != '\0') {
+        fflush(stdout);
+        fprintf(stderr, "%s\n", gszLockWarning);
+        gszLockWarning[0] = '\0';
+    }
     if (!gbOpenFailed)
         return;
     gbOpenFailed = false;

@@ -22,8 +22,9 @@ struct LineFormat {
 speed_t LineSpeed(long baud);
 
 // Opens `device` for this process alone: refuses what is not a serial port
-// (files, the process's own terminal, pseudo-terminal masters), takes the
-// advisory lock and exclusive mode, and holds it with its present settings.
+// (files, the process's own terminal or that of its session, pseudo-terminal
+// masters), takes the port's lock file (LockFile.h), the advisory lock and
+// exclusive mode, and holds it with its present settings.
 // Returns the descriptor (> 0), or 0 with the reason recorded for
 // ReportPortFailure. An unsupported `baud` is refused before the open.
 int OpenSerialLine(const char* device, long baud);
@@ -41,8 +42,10 @@ ssize_t SerialWrite(int fd, const void* data, size_t length, int timeoutMs);
 // the count read, 0 on time-out, -1 on error.
 ssize_t SerialRead(int fd, void* data, size_t length, int timeoutMs);
 
-// Prints "kvfwdn: PORT: reason" on standard error when an open has failed
-// since the last call, then forgets it; prints nothing otherwise.
+// Ends an action: removes the lock files taken for its ports (none is open
+// any more), says on standard error when a port had to do without one, and
+// prints "kvfwdn: PORT: reason" there when an open has failed since the last
+// call, then forgets it; prints nothing otherwise.
 void ReportPortFailure();
 
 #endif

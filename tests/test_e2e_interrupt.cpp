@@ -1,6 +1,7 @@
 // SIGINT, SIGTERM and SIGHUP to a running kvfwdn: mid-download on either
 // progress bar, and at a prompt.
 #include <csignal>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -54,6 +55,16 @@ void ExpectBarEnded(const std::string& output) {
     EXPECT_EQ("%\r\n", output.substr(output.size() - 3)) << output.substr(output.size() - 40);
 }
 
+int FilesIn(const std::string& folder) {
+    int count = 0;
+    DIR* dir = opendir(folder.c_str());
+    while (dir != nullptr && readdir(dir) != nullptr)
+        ++count;
+    if (dir != nullptr)
+        closedir(dir);
+    return count - 2; // . and ..
+}
+
 } // namespace
 
 TEST(E2eInterrupt, SignalMidDownloadOnEitherRoad) {
@@ -79,8 +90,12 @@ TEST(E2eInterrupt, SignalMidDownloadOnEitherRoad) {
         VirtualLoader loader(line, LoaderConfig());
         loader.start();
         std::string path = dir.write("cdu.bin", Firmware(200 * 1024, "CDU_0W1800_", 0));
+        ScratchDir locks;
+        setenv("KVFWDN_LOCK_DIR", locks.path().c_str(), 1);
         ToolRun run = RunTool("2\n3\n" + line.slavePath() + "\n" + path + "\ny\n",
                               SignalWhen(SIGTERM, " Download : ["));
+        unsetenv("KVFWDN_LOCK_DIR");
+        EXPECT_EQ(FilesIn(locks.path()), 0) << "the port's lock file is left behind";
         EXPECT_EQ(128 + SIGTERM, run.exitCode);
         // This build carries the placeholder loader, so its warning comes first.
         EXPECT_EQ(dialogue::PLACEHOLDER_LOADER_WARNING + Interrupted("SIGTERM", true), run.errors);
