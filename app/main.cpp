@@ -1,5 +1,6 @@
 // Program entry: the interactive menus, or one command given as arguments.
 #include "app/Cli.h"
+#include "app/CliResult.h"
 #include "app/FwDn.h"
 #include "app/Interrupt.h"
 
@@ -8,5 +9,6 @@ int main(int argc, char** argv) {
     if (argc > 1)
         return RunCommandLine(argc, argv);
     DisplayMainMenu();
-    return 0;
+    // A session whose output was lost has not told its results.
+    return OutputLost() ? EXIT_OTHER : 0;
 }
