@@ -4,11 +4,17 @@
 #include "app/FwDn.h"
 #include "app/Interrupt.h"
 
+#include <cstdio>
+
 int main(int argc, char** argv) {
     InstallInterruptHandlers();
     if (argc > 1)
         return RunCommandLine(argc, argv);
     DisplayMainMenu();
     // A session whose output was lost has not told its results.
-    return OutputLost() ? EXIT_OTHER : 0;
+    if (OutputLost()) {
+        fputs("kvfwdn: standard output was lost; no further answers were read.\n", stderr);
+        return EXIT_OTHER;
+    }
+    return 0;
 }

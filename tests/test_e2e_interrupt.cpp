@@ -120,6 +120,7 @@ TEST(E2eInterrupt, OutputClosedMidDownload) {
     ToolRun run =
         RunTool("1\n2\n" + line.slavePath() + "\n" + path + "\ny\n2\n\n\ny\nq\nq\n", options);
     EXPECT_EQ(9, run.exitCode);
+    EXPECT_EQ("kvfwdn: standard output was lost; no further answers were read.\n", run.errors);
     std::vector<unsigned char> flash = boot.flash();
     EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
     EXPECT_EQ(1, boot.exchangeCount(0x43)) << "one erase, one download";
