@@ -10,6 +10,7 @@
 
 #include "app/CliResult.h"
 #include "app/PortName.h"
+#include "app/History.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ const char* const USAGE =
     "  kvfwdn -h | --help                      this text\n"
     "  kvfwdn -V | --version                   the program version\n"
     "  kvfwdn ports [--json]                   the serial ports present on this machine\n"
+    "  kvfwdn history [-n N] [--json]          the last N recorded actions (default 20)\n"
     "  kvfwdn rpu version  [-p PORT] [--json]            printer version and CRC\n"
     "  kvfwdn rpu download [-p PORT] [--json] [-q] FILE  printer firmware download\n"
     "  kvfwdn cdu version  [-p PORT] [--json]            dispenser version and cassette number\n"
@@ -58,8 +60,14 @@ int FinishAction(const CliResult& result, bool json) {
     return PrintResult(result, json);
 }
 
+// The arguments, for the JSON line of a usage error.
+int gArgc = 0;
+char** gArgv = nullptr;
+
 int UsageError(const std::string& what) {
     fprintf(stderr, "kvfwdn: %s (see kvfwdn --help)\n", what.c_str());
+    if (JsonAsked(gArgc, gArgv))
+        PrintUsageErrorLine(gArgc, gArgv, what);
     return EXIT_USAGE;
 }
 
@@ -79,6 +87,8 @@ int RunCommandLine(int argc, char** argv) {
     // Library lines reach the console as they come, even when standard
     // output is a pipe.
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    gArgc = argc;
+    gArgv = argv;
 
     CliRequest request;
     CLI::App app("kvfwdn", "kvfwdn");
@@ -87,6 +97,11 @@ int RunCommandLine(int argc, char** argv) {
 
     CLI::App* ports = app.add_subcommand("ports", "serial ports");
     ports->add_flag("--json", request.json, "one JSON line on standard output");
+
+    CLI::App* history = app.add_subcommand("history", "recorded actions");
+    int historyCount = 20;
+    history->add_option("-n", historyCount, "how many")->check(CLI::NonNegativeNumber);
+    history->add_flag("--json", request.json, "one JSON line on standard output");
 
     CLI::App* rpu = app.add_subcommand("rpu", "receipt printer");
     CLI::App* cdu = app.add_subcommand("cdu", "cash dispenser");
@@ -134,6 +149,8 @@ int RunCommandLine(int argc, char** argv) {
 
     if (ports->parsed())
         return ListPorts(request.json);
+    if (history->parsed())
+        return ShowHistory(historyCount, request.json);
     for (Command& command : commands) {
         if (!command.app->parsed())
             continue;
@@ -151,7 +168,9 @@ int RunCommandLine(int argc, char** argv) {
         }
         if (request.file.size() >= PATH_FIELD)
             return UsageError("the file path must be at most 255 characters");
-        return FinishAction(command.action(request), request.json);
+        return FinishAction(RunRecorded(command.app->get_parent()->get_name(),
+                                        command.app->get_name(), request, command.action),
+                            request.json);
     }
     return UsageError("no command given");
 }

@@ -73,11 +73,11 @@ CliResult Begin(Downloader* dn, const CliRequest& request, const char* device, c
 // A version or cassette request that failed: -4 is the port, anything else
 // no proper answer.
 void QueryFailed(CliResult* result, int code, const char* onlineHint) {
+    result->code = code;
+    result->exit = QueryExit(code);
     if (code == -4) {
-        result->exit = EXIT_PORT_OPEN;
         result->message = CANNOT_OPEN_PORT_TEXT;
     } else {
-        result->exit = EXIT_NO_ANSWER;
         result->message = NO_ANSWER_TEXT;
         result->hint = onlineHint;
     }
@@ -115,7 +115,7 @@ void RunDownload(CliResult* result, const char* bootHint, const std::function<in
     double ms = static_cast<double>(GetTickCount() - start);
     result->values["result"] = code;
     result->values["seconds"] = std::round(ms / 10.0) / 100.0;
-    result->exit = (code <= 0 && code >= DN_PORT_OPEN_FAIL) ? -code : EXIT_OTHER;
+    result->exit = DownloadExit(code);
     result->message = ResultMessageText(code);
     if (code == DN_NO_RESPONSE)
         result->hint = bootHint;
@@ -150,6 +150,7 @@ CliResult RpuVersion(const CliRequest& request) {
         return result;
     }
     result.exit = EXIT_OK;
+    result.code = 0;
     result.message = VersionLine(RPU_VERSION_FORMAT, version, crc);
     result.values = {{"version", version}, {"crc", crc}, {"baud", dn.iBaudRate}};
     return result;
@@ -181,6 +182,7 @@ CliResult CduVersion(const CliRequest& request) {
     }
     std::string text(version, strnlen(version, 13));
     result.exit = EXIT_OK;
+    result.code = 0;
     result.message = VersionLine(CDU_VERSION_FORMAT, text.c_str(), version[4]);
     result.values = {{"version", text}, {"cassette", CassetteOf(version)}};
     return result;
@@ -205,6 +207,7 @@ CliResult CduCassette(const CliRequest& request) {
         QueryFailed(&result, code != 0 ? code : -1, CDU_ONLINE_HINT);
         return result;
     }
+    result.code = 0;
     result.message = VersionLine(CDU_VERSION_FORMAT,
                                  std::string(version, strnlen(version, 13)).c_str(), version[4]);
     result.values["cassette"] = CassetteOf(version);

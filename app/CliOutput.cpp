@@ -27,13 +27,6 @@ std::vector<std::string> TrimmedLines(const std::string& text) {
     return lines;
 }
 
-std::string JoinedMessage(const std::string& text) {
-    std::string joined;
-    for (const std::string& line : TrimmedLines(text))
-        joined += (joined.empty() ? "" : " ") + line;
-    return joined;
-}
-
 // The values worth a line of their own in the text result.
 std::string DetailLine(const CliResult& result) {
     const json& v = result.values;
@@ -53,6 +46,13 @@ std::string DetailLine(const CliResult& result) {
 }
 
 } // namespace
+
+std::string JoinedMessage(const std::string& text) {
+    std::string joined;
+    for (const std::string& line : TrimmedLines(text))
+        joined += (joined.empty() ? "" : " ") + line;
+    return joined;
+}
 
 bool PrintJsonLine(const json& value) {
     // Bytes that are not UTF-8 (a device's version text) are replaced rather

@@ -3,6 +3,7 @@
 #ifndef KV_APP_CLIRESULT_H
 #define KV_APP_CLIRESULT_H
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -13,6 +14,15 @@ const int EXIT_NO_ANSWER = 7;    // no answer to a version or cassette request
 const int EXIT_NOT_FIRMWARE = 8; // the dispenser file holds no version code
 const int EXIT_OTHER = 9;        // any other failure
 const int EXIT_USAGE = 64;       // bad command line
+
+// The exit status of a download's result code and of a version or cassette
+// request's link code.
+inline int DownloadExit(int code) {
+    return (code <= 0 && code >= -6) ? -code : EXIT_OTHER;
+}
+inline int QueryExit(int code) {
+    return code == 0 ? EXIT_OK : code == -4 ? EXIT_PORT_OPEN : EXIT_NO_ANSWER;
+}
 
 struct CliRequest {
     std::string port; // empty: the device's built-in port
@@ -30,6 +40,7 @@ struct CliResult {
     std::string message; // the menu's text for the outcome, as the menu prints it
     std::string hint;    // what to check on the device, for standard error
     nlohmann::json values = nlohmann::json::object(); // the action's own keys
+    nlohmann::json code; // the link code of a version or cassette request
 };
 
 // Device actions (app/CliDevice.cpp). Each runs with the menus' downloader
@@ -44,8 +55,20 @@ CliResult CduDownload(const CliRequest& request);
 // and the hint on standard error; returns the exit status, EXIT_OTHER when
 // standard output cannot take a good result (app/CliOutput.cpp).
 int PrintResult(const CliResult& result, bool json);
+// A menu text as one line: its lines trimmed and joined by one blank.
+std::string JoinedMessage(const std::string& text);
 // Writes one JSON value as one line; false when standard output fails.
 bool PrintJsonLine(const nlohmann::json& value);
+
+// Runs a device command with its record: the history line, the signal's
+// JSON line with --json, and `time` and `kvfwdn` in the result
+// (app/CliRecord.cpp).
+CliResult RunRecorded(const std::string& device, const std::string& action,
+                      const CliRequest& request,
+                      const std::function<CliResult(const CliRequest&)>& run);
+// Whether --json is among the arguments, and its one line for a usage error.
+bool JsonAsked(int argc, char** argv);
+void PrintUsageErrorLine(int argc, char** argv, const std::string& message);
 
 // Lists the serial ports of this machine; returns the exit status
 // (app/CliPorts.cpp).

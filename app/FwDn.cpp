@@ -4,6 +4,7 @@
 #include "app/FwDn.h"
 
 #include "app/DnResult.h"
+#include "app/Interrupt.h"
 #include "app/MenuTexts.h"
 #include "app/PortName.h"
 
@@ -29,6 +30,11 @@ bool gbAtLineStart = true;
 bool gbInputEnded = false;
 
 int ConsoleGetc() {
+    // Once standard output is lost nothing more is asked: the input ends.
+    if (OutputLost())
+        gbInputEnded = true;
+    if (gbInputEnded)
+        return EOF;
     int c = getchar();
     if (c == EOF)
         gbInputEnded = true;

@@ -3,6 +3,7 @@
 // mode) with the model and road taken from the firmware file itself.
 #include "app/DeviceText.h"
 #include "app/FwDn.h"
+#include "app/History.h"
 #include "app/MenuTexts.h"
 
 #include "cdu/CduFwDn.h"
@@ -30,6 +31,14 @@ void PrintOnlineModeFailure() {
     puts(CDU_ONLINE_HINT);
 }
 
+// The dispenser's version information (13 characters) and its fifth
+// character, the cassette number, for the record.
+void RecordVersion(ActionRecord* record, const char* szVersion) {
+    record->keys["version"] = std::string(szVersion, strnlen(szVersion, 13));
+    if (szVersion[4] >= '0' && szVersion[4] <= '9')
+        record->keys["cassette"] = szVersion[4] - '0';
+}
+
 void ShowVersion(const char* szVersion) {
     printf(CDU_VERSION_FORMAT, PrintableText(szVersion).c_str(), PrintableChar(szVersion[4]));
     putchar('\n');
@@ -51,7 +60,13 @@ void GetVersionAction(CKvCDUFwDn& dn, char* szVersion) {
     if (!PortPromptForAction(dn.szPortName))
         return;
     puts("\n -- GET F/W VERSION AND CASSETTE NUMBER -- ");
+    ActionRecord record = BeginRecord("menu", "cdu", "version", dn.szPortName);
+    ArmRecord(&record);
     int r = dn.GetVersionInfo(szVersion);
+    SetQueryOutcome(&record, r);
+    if (r == 0)
+        RecordVersion(&record, szVersion);
+    FinishRecord(&record);
     if (r == 0)
         ShowVersion(szVersion);
     else if (r == -4)
@@ -71,11 +86,20 @@ void SetCassetteAction(CKvCDUFwDn& dn, char* szVersion) {
         return;
     }
     puts("\n -- SET CDU CASSETTE NUMBER -- ");
+    ActionRecord record = BeginRecord("menu", "cdu", "cassette", dn.szPortName);
+    record.keys["cassette"] = nCassette;
+    ArmRecord(&record);
     int r = dn.SetInformation(nCassette);
+    int readBack = r == 0 ? dn.GetVersionInfo(szVersion) : r;
+    // The read-back's failure counts as no answer, as the menu says.
+    SetQueryOutcome(&record, r != 0 ? r : readBack == 0 ? 0 : -1);
+    if (r == 0 && readBack == 0)
+        RecordVersion(&record, szVersion);
+    FinishRecord(&record);
     if (r == 0) {
         // Read the number back; any failure here, the port included, is
         // reported as an online-mode problem.
-        if (dn.GetVersionInfo(szVersion) == 0)
+        if (readBack == 0)
             ShowVersion(szVersion);
         else
             PrintOnlineModeFailure();
@@ -96,18 +120,30 @@ void DownloadAction(CKvCDUFwDn& dn, char* szPath, char* szModel, unsigned char* 
     if (!PathPromptForAction(2, szPath))
         return;
     puts("\n -- START CDU F/W DOWNLOAD -- ");
+    ActionRecord record = BeginRecord("menu", "cdu", "download", dn.szPortName);
+    SetRecordFile(&record, szPath);
     if (dn.GetCDUTypeByFW(szPath, szModel, pType) != 0) {
+        SetRefusedFile(&record, NOT_FIRMWARE_TEXT);
+        FinishRecord(&record);
         puts(NOT_FIRMWARE_TEXT);
         return;
     }
+    record.keys["model"] = szModel;
+    record.keys["road"] = *pType == 0 ? "bootloader" : "loader";
     printf(" This file is the firmware file for %s.\n", szModel);
     puts(CDU_BOOT_HINT);
     printf(" Do you want to start f/w download? (Y/n) : ");
     int answer = ReadAnswer();
-    if (answer == 'Y' || answer == 'y' || answer == '\n')
-        DisplayResultMessage(dn.FirmwareDownload(*pType, szPath));
-    else
+    if (answer == 'Y' || answer == 'y' || answer == '\n') {
+        ArmRecord(&record);
+        int result = dn.FirmwareDownload(*pType, szPath);
+        SetDownloadOutcome(&record, result);
+        DisplayResultMessage(result);
+    } else {
+        SetCancelled(&record);
         puts(" Cancel firmware download.");
+    }
+    FinishRecord(&record);
     ReportPortFailure();
 }
 

@@ -5,6 +5,7 @@
 
 #include "app/DeviceText.h"
 #include "app/FwDn.h"
+#include "app/History.h"
 #include "app/MenuTexts.h"
 #include "rpu/RpuFwDn.h"
 #include "serial/SerialLine.h"
@@ -22,7 +23,13 @@ void ShowVersionAndCrc(CKvRPUFwDn* downloader, char* version, char* crcText) {
     if (!PortPromptForAction(downloader->szPortName))
         return;
     puts("\n -- GET F/W VERSION AND CRC -- ");
+    ActionRecord record = BeginRecord("menu", "rpu", "version", downloader->szPortName);
+    ArmRecord(&record);
     int result = downloader->GetVersionInfo(version, crcText);
+    SetQueryOutcome(&record, result);
+    if (result == 0)
+        record.keys["version"] = version;
+    FinishRecord(&record);
     if (result == 0) {
         printf(RPU_VERSION_FORMAT, PrintableText(version).c_str(), PrintableText(crcText).c_str());
         putchar('\n');
@@ -48,11 +55,20 @@ void DownloadFirmware(CKvRPUFwDn* downloader, char* path) {
     puts(RPU_BOOT_HINT);
     printf(" Do you want to start f/w download? (Y/n) : ");
 
+    ActionRecord record = BeginRecord("menu", "rpu", "download", downloader->szPortName);
+    SetRecordFile(&record, path);
+    record.keys["road"] = "bootloader";
     int answer = ReadAnswer();
-    if (answer == 'Y' || answer == 'y' || answer == '\n')
-        DisplayResultMessage(downloader->FirmwareDownload(path));
-    else
+    if (answer == 'Y' || answer == 'y' || answer == '\n') {
+        ArmRecord(&record);
+        int result = downloader->FirmwareDownload(path);
+        SetDownloadOutcome(&record, result);
+        DisplayResultMessage(result);
+    } else {
+        SetCancelled(&record);
         puts(" Cancel firmware download.");
+    }
+    FinishRecord(&record);
     ReportPortFailure();
 }
 

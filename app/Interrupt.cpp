@@ -1,9 +1,11 @@
 #include "app/Interrupt.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
+#include "app/Prepared.h"
 #include "serial/HeldPorts.h"
 #include "serial/RunState.h"
 
@@ -24,19 +26,9 @@ void Put(int fd, const char* text) {
     }
 }
 
-const char* SignalName(int sig) {
-    switch (sig) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    default:
-        return "SIGHUP";
-    }
-}
-
 // Only async-signal-safe calls: tcsetattr and close (inside
-// ReleaseAllPorts), write, _exit.
+// ReleaseAllPorts), open, write, fdatasync, close (the prepared lines),
+// _exit.
 void OnInterrupt(int sig) {
     ReleaseAllPorts();
     if (ProgressLineOpen())
@@ -49,6 +41,7 @@ void OnInterrupt(int sig) {
         Put(STDERR_FILENO, " during a download: the device may hold a partial image;"
                            " put it back in boot mode and download again");
     Put(STDERR_FILENO, ".\n");
+    WritePreparedLines(sig);
     _exit(128 + sig);
 }
 
@@ -60,16 +53,22 @@ void InstallInterruptHandlers() {
     memset(&action, 0, sizeof action);
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
     // One handler at a time: a second signal waits until the first has
     // ended the process.
-    for (int sig : signals)
+    for (int sig : HANDLED_SIGNALS)
         sigaddset(&action.sa_mask, sig);
-    for (int sig : signals) {
+    // A reader that goes away (`| head`) must not kill the tool in the
+    // middle of a download: the write fails instead (see OutputLost).
+    signal(SIGPIPE, SIG_IGN);
+    for (int sig : HANDLED_SIGNALS) {
         // A signal ignored from the start (nohup) stays ignored.
         struct sigaction before;
         if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
             continue;
         sigaction(sig, &action, nullptr);
     }
+}
+
+bool OutputLost() {
+    return ferror(stdout) != 0;
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "app/Cli.h"
+#include "app/CliResult.h"
 #include "app/FwDn.h"
 #include "app/Interrupt.h"
 #include "serial/LockFile.h"
@@ -25,6 +26,8 @@ void FillClosedStandardDescriptors() {
 
 } // namespace
 
+#include <cstdio>
+
 int main(int argc, char** argv) {
     FillClosedStandardDescriptors();
     InstallInterruptHandlers();
@@ -34,5 +37,10 @@ int main(int argc, char** argv) {
     if (argc > 1)
         return RunCommandLine(argc, argv);
     DisplayMainMenu();
+    // A session whose output was lost has not told its results.
+    if (OutputLost()) {
+        fputs("kvfwdn: standard output was lost; no further answers were read.\n", stderr);
+        return EXIT_OTHER;
+    }
     return 0;
 }

@@ -1,9 +1,13 @@
-// SIGINT, SIGTERM and SIGHUP to a running kvfwdn: mid-download on either
-// progress bar, and at a prompt.
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT to a running kvfwdn: mid-download on
+// either progress bar, and at a prompt; a --json download interrupted; the
+// reader of the output gone mid-download (SIGPIPE).
 #include <csignal>
 #include <dirent.h>
+#include <algorithm>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -14,6 +18,8 @@
 #include "support/Dialogue.h"
 #include "support/RunTool.h"
 #include "test_cdu_util.h"
+
+using nlohmann::json;
 
 namespace {
 
@@ -104,9 +110,70 @@ TEST(E2eInterrupt, SignalMidDownloadOnEitherRoad) {
 }
 
 TEST(E2eInterrupt, SignalAtAPrompt) {
-    ToolOptions options = SignalWhen(SIGHUP, "");
-    options.keepInputOpen = true; // the tool waits at the printer menu
-    ToolRun run = RunTool("1\n", options);
-    EXPECT_EQ(128 + SIGHUP, run.exitCode);
-    EXPECT_EQ(Interrupted("SIGHUP", false), run.errors);
+    for (int sig : {SIGHUP, SIGQUIT}) {
+        ToolOptions options = SignalWhen(sig, "");
+        options.keepInputOpen = true; // the tool waits at the printer menu
+        ToolRun run = RunTool("1\n", options);
+        EXPECT_EQ(128 + sig, run.exitCode);
+        EXPECT_EQ(Interrupted(sig == SIGHUP ? "SIGHUP" : "SIGQUIT", false), run.errors);
+    }
+}
+
+// The reader of standard output goes away mid-download: the download
+// completes, the line is put back, no further answer is read, exit 9.
+TEST(E2eInterrupt, OutputClosedMidDownload) {
+    ScratchDir dir;
+    VirtualLine line;
+    struct termios before = SetForeignSettings(line);
+    VirtualBootloader boot(line, BootloaderConfig());
+    boot.start();
+    std::vector<unsigned char> image = Firmware(64 * 1024);
+    std::string path = dir.write("rpu.bin", image);
+    ToolOptions options = SignalWhen(0, "");
+    options.closeOutputAfter = " Download : [";
+    // A second download follows in the answers: it must not be started.
+    ToolRun run =
+        RunTool("1\n2\n" + line.slavePath() + "\n" + path + "\ny\n2\n\n\ny\nq\nq\n", options);
+    EXPECT_EQ(9, run.exitCode);
+    EXPECT_EQ("kvfwdn: standard output was lost; no further answers were read.\n", run.errors);
+    std::vector<unsigned char> flash = boot.flash();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    EXPECT_EQ(1, boot.exchangeCount(0x43)) << "one erase, one download";
+    struct termios after {};
+    tcgetattr(line.masterFd(), &after);
+    EXPECT_EQ(cfgetospeed(&before), cfgetospeed(&after));
+}
+
+// A signal during a --json download: its one JSON line on standard output
+// and its record in the history file.
+TEST(E2eInterrupt, SignalDuringJsonDownload) {
+    ScratchDir dir;
+    VirtualLine line;
+    BootloaderConfig config;
+    config.eraseDelayMs = 6000; // the signal comes while the erase runs
+    VirtualBootloader boot(line, config);
+    boot.start();
+    std::string path = dir.write("rpu.bin", Firmware(4096));
+    ToolOptions options = SignalWhen(SIGINT, "");
+    options.signalAfterMs = 2000;
+    options.args = {"rpu", "download", "-p", line.slavePath(), path, "--json"};
+    options.history = dir.path() + "/history.jsonl";
+    ToolRun run = RunTool("", options);
+    EXPECT_EQ(130, run.exitCode);
+    EXPECT_EQ(Interrupted("SIGINT", true), run.errors);
+    json result = json::parse(run.output, nullptr, false);
+    EXPECT_EQ(run.output.find('\n'), run.output.size() - 1) << run.output;
+    EXPECT_EQ(result["ok"], false) << run.output;
+    EXPECT_EQ(result["exit"], 130);
+    EXPECT_EQ(result["message"], "interrupted by SIGINT");
+    EXPECT_EQ(result["file"], path);
+    std::ifstream in(options.history);
+    std::string record;
+    std::getline(in, record);
+    json keys = json::parse(record, nullptr, false);
+    EXPECT_EQ(keys["error"], "interrupted by SIGINT") << record;
+    EXPECT_EQ(keys["exit"], 130);
+    EXPECT_EQ(keys["via"], "cli");
+    EXPECT_EQ(keys["bytes"], 4096);
+    EXPECT_FALSE(std::getline(in, record)) << "one record";
 }

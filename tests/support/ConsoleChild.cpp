@@ -59,6 +59,9 @@ TtyChild Start(int stdinFd, int stdoutFd, const std::function<int()>& body) {
     if (pipe(fds) != 0)
         return child;
     fflush(stdout); // nothing of the test's own output may be written twice
+    // The menus record their actions: never into the user's own history
+    // (a test that wants a record sets its own scratch file first).
+    setenv("KVFWDN_HISTORY", "off", 0);
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);

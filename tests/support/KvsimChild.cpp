@@ -31,6 +31,8 @@ pid_t StartKvsim(const std::vector<std::string>& args, int* input, int* output) 
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    // A kvfwdn that kvsim runs records nothing into the user's history.
+    setenv("KVFWDN_HISTORY", "off", 0);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -27,12 +28,13 @@ void CloseFd(int& fd) {
 
 // Child side: wire the pipes to fd 0, 1 (and 2), change directory, exec the
 // tool. Only async-signal-safe calls are made between fork and exec.
-[[noreturn]] void ExecTool(int inRead, int outWrite, int errWrite, const char* cwd, char** argv) {
+[[noreturn]] void ExecTool(int inRead, int outWrite, int errWrite, const char* cwd, char** argv,
+                           char** envp) {
     if (dup2(inRead, 0) < 0 || dup2(outWrite, 1) < 0 || (errWrite >= 0 && dup2(errWrite, 2) < 0))
         _exit(126);
     if (cwd != nullptr && chdir(cwd) != 0)
         _exit(126);
-    execv(KVFWDN_EXE, argv);
+    execve(KVFWDN_EXE, argv, envp);
     _exit(127);
 }
 
@@ -86,10 +88,19 @@ ToolRun RunTool(const std::string& input, const ToolOptions& options) {
     for (std::string& word : words)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
+    std::vector<std::string> vars = {"KVFWDN_HISTORY=" + options.history};
+    vars.insert(vars.end(), options.env.begin(), options.env.end());
+    for (char** e = environ; *e != nullptr; ++e)
+        if (strncmp(*e, "KVFWDN_HISTORY=", 15) != 0)
+            vars.push_back(*e);
+    std::vector<char*> envp;
+    for (std::string& var : vars)
+        envp.push_back(&var[0]);
+    envp.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0)
         ExecTool(inPipe[0], outPipe[1], errPipe[1],
-                 options.cwd.empty() ? nullptr : options.cwd.c_str(), argv.data());
+                 options.cwd.empty() ? nullptr : options.cwd.c_str(), argv.data(), envp.data());
     CloseFd(inPipe[0]);
     CloseFd(outPipe[1]);
     CloseFd(errPipe[1]);
@@ -104,7 +115,8 @@ ToolRun RunTool(const std::string& input, const ToolOptions& options) {
     size_t written = 0;
     if (input.empty() && !options.keepInputOpen)
         CloseFd(inPipe[1]);
-    long long deadline = NowMs() + options.timeoutMs;
+    long long start = NowMs();
+    long long deadline = start + options.timeoutMs;
     bool signalled = options.signal == 0;
     // Feed the input and drain the outputs side by side, so that no pipe can
     // fill up and stall the tool, until the tool closes its output.
@@ -114,7 +126,11 @@ ToolRun RunTool(const std::string& input, const ToolOptions& options) {
             run.timedOut = true;
             break;
         }
-        if (!signalled && (options.signalAfter.empty()
+        if (!options.closeOutputAfter.empty() && outPipe[0] >= 0 &&
+            run.output.find(options.closeOutputAfter) != std::string::npos)
+            CloseFd(outPipe[0]);
+        if (!signalled && (options.signalAfterMs > 0 ? NowMs() >= start + options.signalAfterMs
+                           : options.signalAfter.empty()
                                ? written == input.size() && InputTaken(inPipe[1])
                                : run.output.find(options.signalAfter) != std::string::npos)) {
             kill(pid, options.signal);

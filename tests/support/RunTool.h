@@ -28,7 +28,14 @@ struct ToolOptions {
     int signal = 0;                // sent once standard output contains this
     std::string signalAfter;       // text, or when it is empty, once the tool
                                    // has taken all of the input
+    int signalAfterMs = 0;         // else, when set, this long after the start
+    std::string closeOutputAfter;  // the test stops reading standard output
+                                   // (closes its end) once it contains this
     std::vector<std::string> args; // command-line arguments
+    // KVFWDN_HISTORY for the tool: "off" (no record, no system-log line) or
+    // a file in the test's scratch folder; never the user's own history.
+    std::string history = "off";
+    std::vector<std::string> env; // more NAME=VALUE entries for the tool
 };
 ToolRun RunTool(const std::string& input, const ToolOptions& options);
 

@@ -1,0 +1,52 @@
+// A record of every device action, from the menus and the command line: one
+// JSON line appended to the history file and one line in the system log when
+// the action ends, and a line prepared beforehand that the signal handler
+// writes when a signal ends the action.
+#ifndef KV_APP_HISTORY_H
+#define KV_APP_HISTORY_H
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+
+struct ActionRecord {
+    // Every key of the record, null where it does not apply; each is set in
+    // one place (see the setters below and the callers of FinishRecord).
+    nlohmann::json keys;
+    uint64_t startMs = 0; // set by ArmRecord, for `seconds`
+};
+
+// A record with time, tool version, host, user, via ("menu" or "cli"),
+// device, action and port set and every other key null.
+ActionRecord BeginRecord(const char* via, const char* device, const char* action,
+                         const std::string& port);
+// Sets `file` (as typed) and `bytes` (the file's size, null when it is no
+// readable regular file).
+void SetRecordFile(ActionRecord* record, const std::string& file);
+// Outcomes as the command line reports them: `result`, `exit`, `ok` and,
+// on failure, `error` (the menus' text for it).
+void SetDownloadOutcome(ActionRecord* record, int code);
+void SetQueryOutcome(ActionRecord* record, int code);
+void SetCancelled(ActionRecord* record);
+// A file refused before the download: no result code, the command line's
+// exit 8, the menu's `text` as the error.
+void SetRefusedFile(ActionRecord* record, const char* text);
+// Starts the clock of the action and prepares the record that a signal
+// ending it leaves. Call right before the device is touched.
+void ArmRecord(ActionRecord* record);
+// Sets `seconds` (unless set), appends the record to the history file,
+// sends its system-log line and drops the prepared one. A record that
+// cannot be written gives one warning on standard error, nothing else.
+void FinishRecord(ActionRecord* record);
+
+// The history file: $KVFWDN_HISTORY, $XDG_STATE_HOME/kvfwdn/history.jsonl or
+// ~/.local/state/kvfwdn/history.jsonl; empty when the record is off.
+std::string HistoryPath();
+// Now in UTC, ISO 8601 with milliseconds and Z.
+std::string UtcTimeNow();
+
+// `kvfwdn history`: the last `count` records, oldest first, as text lines or
+// one JSON array; returns the exit status (app/HistoryCommand.cpp).
+int ShowHistory(int count, bool json);
+
+#endif

@@ -1,0 +1,263 @@
+// The record of every action: the history file from the menus and the
+// command line, appends from two tools at once, an unwritable file, `off`,
+// the system-log line and `kvfwdn history`.
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+#include "sim/VirtualBootloader.h"
+#include "sim/VirtualLine.h"
+#include "sim/VirtualPrinter.h"
+#include "support/RunTool.h"
+#include "test_cdu_util.h"
+
+using nlohmann::json;
+
+namespace {
+
+const char* const KEYS[] = {"time",   "kvfwdn",  "host",    "user",     "via",    "device",
+                            "action", "port",    "file",    "bytes",    "sha256", "file_version",
+                            "model",  "road",    "version", "cassette", "result", "exit",
+                            "ok",     "seconds", "error"};
+
+std::vector<std::string> Lines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// One record: valid JSON holding every key and no other.
+json Record(const std::string& line) {
+    json record = json::parse(line, nullptr, false);
+    EXPECT_TRUE(record.is_object()) << line;
+    if (!record.is_object())
+        return json::object();
+    EXPECT_EQ(record.size(), sizeof KEYS / sizeof KEYS[0]) << line;
+    for (const char* key : KEYS)
+        EXPECT_TRUE(record.contains(key)) << key << " missing: " << line;
+    EXPECT_TRUE(std::regex_match(record["time"].get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << line;
+    EXPECT_EQ(record["kvfwdn"], KVFWDN_VERSION);
+    return record;
+}
+
+ToolOptions Cli(const std::vector<std::string>& args, const std::string& history) {
+    ToolOptions options;
+    options.timeoutMs = 30000;
+    options.captureErrors = true;
+    options.args = args;
+    options.history = history;
+    return options;
+}
+
+const std::string NO_PORT = "/dev/kvfwdn-no-such-port";
+
+} // namespace
+
+TEST(E2eHistory, MenuDownloadAndCliQueryEachLeaveOneRecord) {
+    ScratchDir dir;
+    std::string history = dir.path() + "/state/kvfwdn/history.jsonl";
+    VirtualLine line;
+    VirtualBootloader boot(line, BootloaderConfig());
+    boot.start();
+    std::string file = dir.write("rpu.bin", Firmware(4096));
+    ToolOptions menu = Cli({}, history);
+    ToolRun run = RunTool("1\n2\n" + line.slavePath() + "\n" + file + "\ny\nq\nq\n", menu);
+    EXPECT_EQ(run.exitCode, 0) << run.errors;
+    EXPECT_NE(run.output.find(" Download operation finished successfully."), std::string::npos);
+    std::vector<std::string> lines = Lines(history);
+    ASSERT_EQ(lines.size(), 1u);
+    json download = Record(lines[0]);
+    json expected = {
+        {"via", "menu"}, {"device", "rpu"}, {"action", "download"}, {"port", line.slavePath()},
+        {"file", file},  {"bytes", 4096},   {"road", "bootloader"}, {"result", 0},
+        {"exit", 0},     {"ok", true},      {"error", nullptr},     {"version", nullptr}};
+    for (auto& key : expected.items())
+        EXPECT_EQ(download[key.key()], key.value()) << key.key();
+    EXPECT_TRUE(download["seconds"].is_number());
+    struct stat st;
+    ASSERT_EQ(stat(history.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat((dir.path() + "/state/kvfwdn").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    VirtualLine printerLine;
+    VirtualPrinter printer(printerLine);
+    printer.start();
+    run = RunTool("", Cli({"rpu", "version", "-p", printerLine.slavePath(), "--json"}, history));
+    EXPECT_EQ(run.exitCode, 0) << run.errors;
+    lines = Lines(history);
+    ASSERT_EQ(lines.size(), 2u);
+    json query = Record(lines[1]);
+    EXPECT_EQ(query["via"], "cli");
+    EXPECT_EQ(query["action"], "version");
+    EXPECT_EQ(query["version"], "V1.23");
+    EXPECT_EQ(query["result"], 0);
+    EXPECT_EQ(query["ok"], true);
+    EXPECT_TRUE(query["file"].is_null());
+    // The result line carries the record's time and the tool's version.
+    json result = json::parse(run.output, nullptr, false);
+    EXPECT_EQ(result["time"], query["time"]);
+    EXPECT_EQ(result["kvfwdn"], KVFWDN_VERSION);
+}
+
+TEST(E2eHistory, TwoToolsAppendingAtOnceKeepWholeLines) {
+    ScratchDir dir;
+    std::string history = dir.path() + "/history.jsonl";
+    // Long port names make long records; each query fails at once.
+    std::string port = NO_PORT + std::string(60, 'x');
+    std::string input;
+    for (int i = 0; i < 120; ++i)
+        input += "1\n1\n" + port + "\nq\n";
+    ToolRun runs[2];
+    std::thread other([&] { runs[1] = RunTool(input, Cli({}, history)); });
+    runs[0] = RunTool(input, Cli({}, history));
+    other.join();
+    std::vector<std::string> lines = Lines(history);
+    ASSERT_EQ(lines.size(), 240u);
+    for (const std::string& line : lines) {
+        json record = json::parse(line, nullptr, false);
+        ASSERT_TRUE(record.is_object()) << line;
+        EXPECT_EQ(record["port"], port);
+        EXPECT_EQ(record["result"], -4);
+    }
+}
+
+TEST(E2eHistory, UnwritableHistoryWarnsOnceAndChangesNothingElse) {
+    ScratchDir dir;
+    std::string plain = dir.write("plain", "x");
+    std::vector<std::string> args = {"rpu", "version", "-p", NO_PORT, "--json"};
+    ToolRun off = RunTool("", Cli(args, "off"));
+    json offResult = json::parse(off.output, nullptr, false);
+    offResult.erase("time");
+    // A folder that is a file, and a file that is a folder.
+    for (const std::string& history : {plain + "/history.jsonl", dir.path()}) {
+        ToolRun run = RunTool("", Cli(args, history));
+        EXPECT_EQ(run.exitCode, 6);
+        json result = json::parse(run.output, nullptr, false);
+        result.erase("time");
+        EXPECT_EQ(result, offResult);
+        EXPECT_EQ(run.errors, "kvfwdn: the history record could not be written to " + history +
+                                  (history == dir.path() ? ": Is a directory\n"
+                                                         : ": its folder cannot be created\n") +
+                                  off.errors);
+    }
+}
+
+TEST(E2eHistory, SystemLogLineAndOff) {
+    ScratchDir dir;
+    std::string socketPath = dir.path() + "/log";
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(fd, 0);
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
+    auto received = [fd] {
+        char buf[2048];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    };
+
+    ToolOptions options = Cli({"rpu", "version", "-p", NO_PORT}, dir.path() + "/h.jsonl");
+    options.env = {"KVFWDN_SYSLOG_SOCKET=" + socketPath};
+    ToolRun run = RunTool("", options);
+    EXPECT_EQ(run.exitCode, 6);
+    std::string datagram = received();
+    std::cout << "system log: " << datagram << "\n";
+    EXPECT_TRUE(std::regex_match(
+        datagram, std::regex("<11>[A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d kvfwdn\\[\\d+\\]: "
+                             "device=rpu action=version port=" +
+                             NO_PORT +
+                             " result=-4 exit=6 user=\\S+ error=\"Cannot open the serial port\\. "
+                             "Please, check that the serial port in use and try again\\.\\.\\.\"")))
+        << datagram;
+    EXPECT_EQ(received(), "");
+
+    // off: no file anywhere, no log line.
+    options.history = "off";
+    options.env.push_back("XDG_STATE_HOME=" + dir.path() + "/state");
+    options.env.push_back("HOME=" + dir.path() + "/home");
+    run = RunTool("", options);
+    EXPECT_EQ(run.exitCode, 6);
+    EXPECT_EQ(received(), "");
+    struct stat st;
+    EXPECT_NE(stat((dir.path() + "/state").c_str(), &st), 0);
+    EXPECT_NE(stat((dir.path() + "/home").c_str(), &st), 0);
+    close(fd);
+}
+
+TEST(E2eHistory, HistoryCommandTextAndJsonSkipBrokenLines) {
+    ScratchDir dir;
+    std::string sha = "1f3a9c0d" + std::string(56, 'e');
+    json records[3] = {{{"time", "2026-12-08T20:31:02.123Z"},
+                        {"device", "rpu"},
+                        {"action", "download"},
+                        {"port", "/dev/ttyUSB0"},
+                        {"file", "fw.bin"},
+                        {"sha256", sha},
+                        {"result", 0},
+                        {"ok", true},
+                        {"version", nullptr},
+                        {"error", nullptr}},
+                       {{"time", "2026-12-08T20:35:00.000Z"},
+                        {"device", "rpu"},
+                        {"action", "download"},
+                        {"port", "/dev/ttyUSB0"},
+                        {"file", "fw.bin"},
+                        {"sha256", nullptr},
+                        {"result", -4},
+                        {"ok", false},
+                        {"version", nullptr},
+                        {"error", "Failed"}},
+                       {{"time", "2026-12-08T20:40:00.000Z"},
+                        {"device", "cdu"},
+                        {"action", "version"},
+                        {"port", "/dev/ttyS3"},
+                        {"file", nullptr},
+                        {"sha256", nullptr},
+                        {"result", 0},
+                        {"ok", true},
+                        {"version", "DSP\x1b]0;x"},
+                        {"error", nullptr}}};
+    std::string text = records[0].dump() + "\n{\"time\": broken\n" + records[1].dump() +
+                       "\nnot json at all\n" + records[2].dump() + "\n";
+    std::string history = dir.write("history.jsonl", text);
+    ToolOptions options = Cli({"history", "-n", "2"}, history);
+    options.env = {"TZ=UTC"};
+    ToolRun run = RunTool("", options);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.output, "2026-12-08 20:35:00  rpu download  /dev/ttyUSB0  fw.bin  failed (-4)\n"
+                          "2026-12-08 20:40:00  cdu version  /dev/ttyS3  DSP?]0;x  ok\n");
+    EXPECT_EQ(run.errors,
+              "kvfwdn: 2 lines of " + history + " are not a valid record and were skipped\n");
+    options.args = {"history"};
+    run = RunTool("", options);
+    std::string first =
+        "2026-12-08 20:31:02  rpu download  /dev/ttyUSB0  fw.bin  sha256 1f3a9c0d\u2026  ok\n";
+    EXPECT_EQ(run.output.substr(0, first.size()), first);
+    options.args = {"history", "--json"};
+    run = RunTool("", options);
+    EXPECT_EQ(json::parse(run.output, nullptr, false), json(records));
+    EXPECT_EQ(run.output.find('\n'), run.output.size() - 1);
+
+    // Missing: nothing, or an empty array; no warning.
+    options.history = dir.path() + "/none.jsonl";
+    run = RunTool("", options);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.output, "[]\n");
+    EXPECT_EQ(run.errors, "");
+    options.args = {"history"};
+    run = RunTool("", options);
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.exitCode, 0);
+}
