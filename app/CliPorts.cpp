@@ -1,14 +1,15 @@
-// The serial ports present on this machine, as the system's device manager
-// knows them: ttyS ports that have a UART behind them, USB serial adapters
-// and modems, and whatever has a /dev/serial/by-id link.
+// The serial ports present on this machine, from sysfs and the system's
+// device manager: ttyS ports that have a UART behind them, USB serial
+// adapters and modems, and whatever has a /dev/serial/by-id link. No device
+// is opened; the system console is marked.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <cstdlib>
+#include <dirent.h>
 #include <libudev.h>
-#include <linux/serial.h>
+#include <limits.h>
 #include <string>
-#include <sys/ioctl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -23,6 +24,7 @@ struct PortInfo {
     std::string byId;
     std::string driver;
     std::string description;
+    bool console = false; // the kernel writes its console here
 };
 
 bool StartsWith(const char* text, const char* prefix) {
@@ -59,19 +61,52 @@ std::string ParentDriver(udev_device* device) {
     return "";
 }
 
-// A placeholder ttyS entry has no UART behind it: the serial driver reports
-// its type as unknown. 1 a UART, 0 none, -1 cannot tell (no access).
-int HasUart(const char* path) {
-    int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
+// The sysfs root; KVFWDN_SYSFS lets the tests give a made-up tree.
+std::string SysfsRoot() {
+    const char* root = getenv("KVFWDN_SYSFS");
+    return root != nullptr && root[0] != '\0' ? root : "/sys";
+}
+
+// The first line of a small sysfs file, without its newline; false when it
+// cannot be read.
+bool ReadSysfsLine(const std::string& path, std::string* text) {
+    FILE* file = fopen(path.c_str(), "re");
+    if (file == nullptr)
+        return false;
+    char buffer[256];
+    bool ok = fgets(buffer, sizeof buffer, file) != nullptr;
+    fclose(file);
+    if (ok)
+        *text = std::string(buffer, strcspn(buffer, "\n"));
+    return ok;
+}
+
+// A ttyS entry exists whether or not a UART is behind it; the serial core
+// records the UART type it found, 0 for none. 1 a UART, 0 none, -1 cannot
+// tell. Nothing is opened: opening an idle UART pulses DTR and RTS.
+int HasUart(const std::string& root, const std::string& name) {
+    std::string type;
+    if (!ReadSysfsLine(root + "/class/tty/" + name + "/type", &type) || type.empty())
         return -1;
-    struct serial_struct info;
-    memset(&info, 0, sizeof info);
-    int ioctlResult = ioctl(fd, TIOCGSERIAL, &info);
-    close(fd);
-    if (ioctlResult != 0)
-        return -1;
-    return info.type != PORT_UNKNOWN ? 1 : 0;
+    return type != "0" ? 1 : 0;
+}
+
+// The ttys the kernel writes its console to (e.g. "tty0 ttyS0").
+std::vector<std::string> ConsoleNames(const std::string& root) {
+    std::string active;
+    std::vector<std::string> names;
+    if (!ReadSysfsLine(root + "/class/tty/console/active", &active))
+        return names;
+    size_t at = 0;
+    while (at < active.size()) {
+        size_t next = active.find(' ', at);
+        if (next == std::string::npos)
+            next = active.size();
+        if (next > at)
+            names.push_back(active.substr(at, next - at));
+        at = next + 1;
+    }
+    return names;
 }
 
 std::string Description(udev_device* device) {
@@ -86,50 +121,77 @@ std::string Description(udev_device* device) {
     return vendor + model;
 }
 
-// Fills `port` for a tty device that is a real serial port; false for any
-// other tty (consoles, pseudo-terminals, placeholder ttyS entries).
-bool ReadPort(udev_device* device, PortInfo* port) {
-    const char* node = udev_device_get_devnode(device);
-    const char* name = udev_device_get_sysname(device);
-    if (node == nullptr || name == nullptr || access(node, F_OK) != 0)
-        return false;
-    port->path = node;
-    port->byId = ByIdLink(device);
-    port->driver = Property(device, "ID_USB_DRIVER");
-    if (port->driver.empty())
-        port->driver = ParentDriver(device);
-    port->description = Description(device);
-    if (StartsWith(name, "ttyS")) {
-        int uart = HasUart(node);
-        return uart == 1 || (uart < 0 && port->driver != "serial8250");
-    }
-    return StartsWith(name, "ttyUSB") || StartsWith(name, "ttyACM") || !port->byId.empty();
+// The driver bound to the tty's device, read from sysfs alone.
+std::string SysfsDriver(const std::string& root, const std::string& name) {
+    char target[PATH_MAX];
+    std::string link = root + "/class/tty/" + name + "/device/driver";
+    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0)
+        return "";
+    target[length] = '\0';
+    const char* slash = strrchr(target, '/');
+    return slash != nullptr ? slash + 1 : target;
 }
 
-// Returns false when the device manager's library cannot be used.
-bool FindPorts(std::vector<PortInfo>* ports) {
-    udev* context = udev_new();
-    if (context == nullptr)
+// Fills `port` for the tty `name` when it is a real serial port; false for
+// any other tty (consoles, pseudo-terminals, placeholder ttyS entries).
+// `device` is the device manager's record, or null when there is none.
+bool ReadPort(const std::string& root, const std::string& name, udev_device* device,
+              PortInfo* port) {
+    const char* node = device != nullptr ? udev_device_get_devnode(device) : nullptr;
+    port->path = node != nullptr ? node : "/dev/" + name;
+    // A tty that this /dev lacks (a container) cannot be used.
+    if (root == "/sys" && access(port->path.c_str(), F_OK) != 0)
         return false;
-    udev_enumerate* scan = udev_enumerate_new(context);
-    bool ok = scan != nullptr && udev_enumerate_add_match_subsystem(scan, "tty") >= 0 &&
-              udev_enumerate_scan_devices(scan) >= 0;
-    udev_list_entry* entry = ok ? udev_enumerate_get_list_entry(scan) : nullptr;
-    for (; entry != nullptr; entry = udev_list_entry_get_next(entry)) {
+    if (device != nullptr) {
+        port->byId = ByIdLink(device);
+        port->driver = Property(device, "ID_USB_DRIVER");
+        if (port->driver.empty())
+            port->driver = ParentDriver(device);
+        port->description = Description(device);
+    } else {
+        port->driver = SysfsDriver(root, name);
+    }
+    if (StartsWith(name.c_str(), "ttyS")) {
+        int uart = HasUart(root, name);
+        return uart == 1 || (uart < 0 && !port->driver.empty() && port->driver != "serial8250");
+    }
+    return StartsWith(name.c_str(), "ttyUSB") || StartsWith(name.c_str(), "ttyACM") ||
+           !port->byId.empty();
+}
+
+// Returns false when the ttys cannot be listed. The device manager adds the
+// by-id links and descriptions when it is there; it reads, never opens, a
+// device.
+bool FindPorts(std::vector<PortInfo>* ports) {
+    std::string root = SysfsRoot();
+    DIR* folder = opendir((root + "/class/tty").c_str());
+    if (folder == nullptr)
+        return false;
+    udev* context = root == "/sys" ? udev_new() : nullptr;
+    std::vector<std::string> consoles = ConsoleNames(root);
+    while (dirent* entry = readdir(folder)) {
+        std::string name = entry->d_name;
+        if (name[0] == '.' || name == "console")
+            continue;
         udev_device* device =
-            udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
+            context != nullptr
+                ? udev_device_new_from_subsystem_sysname(context, "tty", name.c_str())
+                : nullptr;
         PortInfo port;
-        if (device != nullptr && ReadPort(device, &port))
+        if (ReadPort(root, name, device, &port)) {
+            port.console = std::find(consoles.begin(), consoles.end(), name) != consoles.end();
             ports->push_back(port);
+        }
         if (device != nullptr)
             udev_device_unref(device);
     }
-    if (scan != nullptr)
-        udev_enumerate_unref(scan);
-    udev_unref(context);
+    closedir(folder);
+    if (context != nullptr)
+        udev_unref(context);
     std::sort(ports->begin(), ports->end(),
               [](const PortInfo& a, const PortInfo& b) { return a.path < b.path; });
-    return ok;
+    return true;
 }
 
 json OrNull(const std::string& text) {
@@ -152,7 +214,8 @@ int ListPorts(bool asJson) {
             list.push_back({{"path", port.path},
                             {"by_id", OrNull(port.byId)},
                             {"driver", OrNull(port.driver)},
-                            {"description", OrNull(port.description)}});
+                            {"description", OrNull(port.description)},
+                            {"console", port.console}});
         return PrintJsonLine(list) ? EXIT_OK : EXIT_OTHER;
     }
     for (const PortInfo& port : ports) {
@@ -160,6 +223,8 @@ int ListPorts(bool asJson) {
         for (const std::string* part : {&port.byId, &port.driver, &port.description})
             if (!part->empty())
                 line += "  " + *part;
+        if (port.console)
+            line += "  console";
         puts(line.c_str());
     }
     if (ports.empty())

@@ -1,9 +1,18 @@
 # Install rules and the Debian package. `cmake --install build --prefix P`
 # puts the two programs, their manual pages and the documentation under P;
-# `cpack -G DEB` in the build folder makes the package, installed under /usr.
+# `cpack -G DEB` in the build folder makes the package, installed under /usr,
+# with its manual pages compressed.
 # Tests, benchmarks and their libraries are not installed.
 
-# Manual pages carry the project version, filled in at configure time.
+set(KV_PACKAGE_MAINTAINER "kvfwdn maintainers <kvfwdn@example.invalid>"
+    CACHE STRING "Maintainer named in the Debian package")
+
+# The date of the latest release in CHANGELOG.md dates the manual pages.
+file(STRINGS "${CMAKE_SOURCE_DIR}/CHANGELOG.md" KV_RELEASE_HEADING REGEX "^## [^ ]+ \\(" LIMIT_COUNT 1)
+string(REGEX REPLACE ".*\\(([0-9-]+)\\).*" "\\1" KV_RELEASE_DATE "${KV_RELEASE_HEADING}")
+
+# Manual pages carry the project version and date, filled in at configure
+# time.
 foreach(page kvfwdn kvsim)
   configure_file("${CMAKE_SOURCE_DIR}/man/${page}.1.in" "${CMAKE_BINARY_DIR}/man/${page}.1" @ONLY)
 endforeach()
@@ -13,9 +22,34 @@ install(FILES "${CMAKE_BINARY_DIR}/man/kvfwdn.1" "${CMAKE_BINARY_DIR}/man/kvsim.
         DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 install(FILES "${CMAKE_SOURCE_DIR}/data/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}/data")
+install(FILES "${CMAKE_SOURCE_DIR}/contrib/bash-completion/kvfwdn"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions")
+install(DIRECTORY "${CMAKE_SOURCE_DIR}/contrib/ansible/" DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples")
 
-set(KV_PACKAGE_MAINTAINER "kvfwdn maintainers <kvfwdn@example.invalid>"
-    CACHE STRING "Maintainer named in the Debian package")
+# The licence in the machine-readable copyright format.
+file(READ "${CMAKE_SOURCE_DIR}/LICENSE" KV_LICENSE)
+string(REGEX REPLACE "\n\n" "\n.\n" KV_LICENSE "${KV_LICENSE}")
+string(REGEX REPLACE "\n\n" "\n.\n" KV_LICENSE "${KV_LICENSE}")
+string(REGEX REPLACE "\n$" "" KV_LICENSE "${KV_LICENSE}")
+string(REPLACE "\n" "\n " KV_LICENSE "${KV_LICENSE}")
+file(WRITE "${CMAKE_BINARY_DIR}/copyright"
+     "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+     "Upstream-Name: kvfwdn\n\n"
+     "Files: *\n"
+     "Copyright: 2026 the kvfwdn authors\n"
+     "License: Expat\n ${KV_LICENSE}\n")
+install(FILES "${CMAKE_BINARY_DIR}/copyright" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+
+# changelog.gz in the Debian format, made from CHANGELOG.md.
+add_custom_command(OUTPUT "${CMAKE_BINARY_DIR}/changelog.gz"
+                   COMMAND "${CMAKE_COMMAND}" -DIN=${CMAKE_SOURCE_DIR}/CHANGELOG.md
+                           -DOUT=${CMAKE_BINARY_DIR}/changelog -DPACKAGE=kvfwdn
+                           "-DMAINTAINER=${KV_PACKAGE_MAINTAINER}"
+                           -P "${CMAKE_SOURCE_DIR}/cmake/DebianChangelog.cmake"
+                   DEPENDS "${CMAKE_SOURCE_DIR}/CHANGELOG.md" "${CMAKE_SOURCE_DIR}/cmake/DebianChangelog.cmake"
+                   VERBATIM)
+add_custom_target(kv_changelog ALL DEPENDS "${CMAKE_BINARY_DIR}/changelog.gz")
+install(FILES "${CMAKE_BINARY_DIR}/changelog.gz" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kvfwdn)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
@@ -38,4 +72,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The package's manual pages are compressed (gzip -9n) in its staging tree.
+set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_SOURCE_DIR}/cmake/PackageManPages.cmake")
 include(CPack)

@@ -44,6 +44,17 @@ const char* const gKvsimCduUsage =
     "  --cdu-version TEXT            version information the dispenser reports (13\n"
     "                                characters; the fifth is the cassette number)\n";
 
+const char* const gKvsimCduCommands =
+    "  cdu online|boot|auto           switch the dispenser's mode (a reset)\n"
+    "  cdu road loader|bootloader     switch the model's download road (a reset)\n"
+    "  cdu fault LIST                 set the dispenser's faults (none to clear)\n"
+    "  cdu save [FILE]                save what the ROM bootloader wrote into the flash\n";
+
+const char* const gKvsimCduFiles[] = {
+    "cdu",           "cdu-sample-loader.bin", "cdu-sample-bootloader.bin",
+    "cdu-flash.bin", "cdu-image.bin",         nullptr};
+const char* const gKvsimCduResults[] = {"cdu-flash.bin", "cdu-image.bin", nullptr};
+
 namespace {
 
 const char* const MODES[] = {"online", "boot"};
@@ -80,7 +91,8 @@ struct CduState {
     std::atomic<bool> stop{false};
     bool hostOpen = false;
     long long closedAt = 0;
-    std::string lastNote; // what happened in the last download, for status
+    bool resultsCleared = false; // this session has removed the old results
+    std::string lastNote;        // what happened in the last download, for status
 };
 
 bool KnownMode(const std::string& mode) {
@@ -271,6 +283,14 @@ void Watch(CduState* state) {
             std::string wanted = Choose(state);
             if (wanted != state->current)
                 StartDevice(state, wanted);
+            // A download that begins removes the last one's results (after
+            // the device it replaces has saved its own), so that an
+            // interrupted one is never compared with them.
+            if (wanted != "online" && !state->resultsCleared) {
+                unlink(state->flashFile.c_str());
+                unlink(state->imageFile.c_str());
+                state->resultsCleared = true;
+            }
             state->hostOpen = true;
         }
         if (state->current == "online")
@@ -287,6 +307,7 @@ void Watch(CduState* state) {
         }
         if (state->closedAt != 0 && NowMs() - state->closedAt >= IDLE_MS) {
             state->closedAt = 0;
+            state->resultsCleared = false; // the session has ended
             if (state->current == "bootloader")
                 SaveFlash(state, state->flashFile);
             if (state->current == "loader" && state->loader)
@@ -295,34 +316,14 @@ void Watch(CduState* state) {
     }
 }
 
+// Four lines for kvsim's banner.
 std::string Describe(CduState* state) {
     std::lock_guard<std::mutex> lock(state->mutex);
-    const std::string& link = state->linkPath;
-    std::string dir = link.substr(0, link.rfind('/'));
-    std::string text;
-    text += " Cash dispenser (CDU): type " + link + " at the port prompt.\n";
-    text += "   Mode " + state->mode + ", boot-mode road " + state->road + ", faults " +
-            FaultText(*state) + ".\n";
-    text += "   In mode auto the dispenser answers whatever the tool asks: the version and\n"
-            "   cassette number (keys 1, 2) find it in online mode, a download (key 3) in\n"
-            "   boot mode, so the DIP switches and reset button the tool mentions need no\n"
-            "   action. Its model takes the " +
-            state->road +
-            " road: give a firmware file for that road\n"
-            "   (the tool names the road by the file's version code), or switch the model\n"
-            "   with --cdu-road or, from another terminal:\n"
-            "     echo \"cdu road bootloader\" > " +
-            dir + "/control     (also: cdu road loader)\n";
-    text += "   Firmware files to try: " + state->loaderSample +
-            "\n     (model CIRN, loader road) and " + state->bootloaderSample +
-            "\n     (model IMBRA, bootloader road).\n";
-    text += "   Modes by hand: echo \"cdu boot\" > " + dir +
-            "/control     (also: cdu online, cdu auto)\n";
-    text += "   What a loader-road download sent is saved to " + state->imageFile +
-            "\n   (whole blocks: the last one filled up with 0x1A), what a bootloader-road\n"
-            "   download wrote to " +
-            state->flashFile + ".\n";
-    return text;
+    return " Dispenser: mode " + state->mode + ", " + state->road + " road, faults " +
+           FaultText(*state) + "; firmware to try:\n   " + state->loaderSample +
+           " (loader road) or\n   " + state->bootloaderSample +
+           " (bootloader road);\n   a download is saved to " + state->imageFile +
+           " or cdu-flash.bin\n";
 }
 
 bool Command(CduState* state, const std::vector<std::string>& words, std::string* reply) {
@@ -454,6 +455,7 @@ KvsimDevice* KvsimStartCdu(const KvsimOptions& options, std::string* error) {
     KvsimDevice* device = new KvsimDevice;
     device->name = "cdu";
     device->linkPath = state->linkPath;
+    device->title = "Cash dispenser (CDU)";
     device->describe = [state]() { return Describe(state.get()); };
     device->command = [state](const std::vector<std::string>& words, std::string* reply) {
         return Command(state.get(), words, reply);

@@ -24,6 +24,7 @@ struct KvsimOptions {
 struct KvsimDevice {
     std::string name;     // "rpu": port <dir>/rpu, commands "rpu ..."
     std::string linkPath; // the path to type at the tool's port prompt
+    std::string title;    // "Receipt printer (RPU)"
     // The lines kvsim prints about the device at start (what it is, its
     // modes, its faults).
     std::function<std::string()> describe;
@@ -41,6 +42,11 @@ struct KvsimDeviceType {
     const char* usage; // option lines for --help, each ending in a newline
     // Starts the device; nullptr with *error set when it cannot.
     KvsimDevice* (*start)(const KvsimOptions& options, std::string* error);
+    const char* commands; // control command lines for --help, each ending in a newline
+    // The names it makes in the directory, and of those the results of a
+    // download, removed at start (both lists end with nullptr).
+    const char* const* files;
+    const char* const* results;
 };
 
 // The table of devices (kvsim/KvsimDevices.cpp).
@@ -50,9 +56,15 @@ extern const int gKvsimDeviceTypeCount;
 // The device of the receipt printer (kvsim/KvsimRpu.cpp).
 KvsimDevice* KvsimStartRpu(const KvsimOptions& options, std::string* error);
 extern const char* const gKvsimRpuUsage;
+extern const char* const gKvsimRpuCommands;
+extern const char* const gKvsimRpuFiles[];
+extern const char* const gKvsimRpuResults[];
 
 // The device of the cash dispenser (kvsim/KvsimCdu.cpp).
 KvsimDevice* KvsimStartCdu(const KvsimOptions& options, std::string* error);
 extern const char* const gKvsimCduUsage;
+extern const char* const gKvsimCduCommands;
+extern const char* const gKvsimCduFiles[];
+extern const char* const gKvsimCduResults[];
 
 #endif

@@ -4,8 +4,8 @@
 #include "kvsim/KvsimDevice.h"
 
 const KvsimDeviceType gKvsimDeviceTypes[] = {
-    {"rpu", gKvsimRpuUsage, KvsimStartRpu},
-    {"cdu", gKvsimCduUsage, KvsimStartCdu},
+    {"rpu", gKvsimRpuUsage, KvsimStartRpu, gKvsimRpuCommands, gKvsimRpuFiles, gKvsimRpuResults},
+    {"cdu", gKvsimCduUsage, KvsimStartCdu, gKvsimCduCommands, gKvsimCduFiles, gKvsimCduResults},
 };
 
 const int gKvsimDeviceTypeCount =

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <unistd.h>
 
 #include "kvsim/KvsimDevice.h"
 #include "kvsim/KvsimFiles.h"
@@ -26,6 +27,15 @@ const char* const gKvsimRpuUsage =
     "                                (default: at any rate)\n"
     "  --rpu-version TEXT            firmware version the printer reports (5 characters)\n"
     "  --rpu-crc HHHH                firmware CRC the printer reports (4 hex digits)\n";
+
+const char* const gKvsimRpuCommands =
+    "  rpu online|boot|auto           switch the printer's mode (a reset)\n"
+    "  rpu fault LIST                 set the printer's faults (none to clear)\n"
+    "  rpu baud RATE|any              answer the version query only at RATE, or at any\n"
+    "  rpu save [FILE]                save what was written into the printer's flash\n";
+
+const char* const gKvsimRpuFiles[] = {"rpu", "rpu-sample.bin", "rpu-flash.bin", nullptr};
+const char* const gKvsimRpuResults[] = {"rpu-flash.bin", nullptr};
 
 namespace {
 
@@ -146,25 +156,11 @@ bool SetFaults(RpuState* state, const std::string& list, std::string* error) {
     return true;
 }
 
+// Two lines for kvsim's banner.
 std::string Describe(const RpuState& state) {
-    const std::string& link = state.port->linkPath();
-    std::string dir = link.substr(0, link.rfind('/'));
-    std::string text;
-    text += " Receipt printer (RPU): type " + link + " at the port prompt.\n";
-    text += "   Mode " + state.port->mode() + ", faults " + FaultText(state) + ".\n";
-    text += "   In mode auto the printer answers whatever the tool asks: the version query\n"
-            "   (key 1) finds it in online mode, a download (key 2) in boot mode, so the\n"
-            "   DIP switch and reset button the tool mentions need no action.\n";
-    text += "   To switch by hand, from another terminal:\n"
-            "     echo \"rpu boot\" > " +
-            dir + "/control     (also: rpu online, rpu auto)\n";
-    text += "   Faults to try: echo \"rpu fault erase\" > " + dir +
-            "/control\n"
-            "     (silent, get, erase, write, readback, locked, none; or --rpu-fault)\n";
-    text += "   A firmware file to try: " + state.sampleFile + "\n";
-    text += "   What a download wrote is saved to " + state.flashFile + "\n";
-    text += "   (compare: cmp " + state.sampleFile + " " + state.flashFile + ")\n";
-    return text;
+    return " Printer: mode " + state.port->mode() + ", faults " + FaultText(state) +
+           "; firmware to try: " + state.sampleFile + ";\n   a download is saved to " +
+           state.flashFile + "\n";
 }
 
 bool Command(RpuState* state, const std::vector<std::string>& words, std::string* reply) {
@@ -277,10 +273,16 @@ KvsimDevice* KvsimStartRpu(const KvsimOptions& options, std::string* error) {
     }
     // A download starts with the bootloader's sync byte; the link protocol
     // starts with a frame or a poll. Within a conversation the mode stays.
-    state->port->setChooser([](const struct termios&, const unsigned char* data, size_t length,
-                               const std::string& current) {
-        if (length > 0 && data[0] == 0x7F)
+    // A download that begins removes the last one's flash file, so that
+    // an interrupted one is never compared with it.
+    std::string flashFile = state->flashFile;
+    state->port->setChooser([flashFile](const struct termios&, const unsigned char* data,
+                                        size_t length, const std::string& current) {
+        if (length > 0 && data[0] == 0x7F) {
+            if (current != "boot")
+                unlink(flashFile.c_str());
             return std::string("boot");
+        }
         return current.empty() ? std::string("online") : current;
     });
     RpuState* raw = state.get();
@@ -307,6 +309,7 @@ KvsimDevice* KvsimStartRpu(const KvsimOptions& options, std::string* error) {
     KvsimDevice* device = new KvsimDevice;
     device->name = "rpu";
     device->linkPath = state->port->linkPath();
+    device->title = "Receipt printer (RPU)";
     device->describe = [state]() { return Describe(*state); };
     device->command = [state](const std::vector<std::string>& words, std::string* reply) {
         return Command(state.get(), words, reply);

@@ -41,8 +41,18 @@ struct Settings {
     std::vector<std::string> run;            // CMD and its arguments; empty: interactive
 };
 
+// Usage errors exit as kvfwdn's do.
+const int EXIT_USAGE = 64;
+// A command line longer than this is dropped whole.
+const size_t MAX_COMMAND_LINE = 4096;
+// The mark of a directory that kvsim made or took; kept when it exits.
+const char* const MARK = ".kvsim";
+// kvsim's own names in the directory (the devices add theirs).
+const char* const OWN_FILES[] = {"control", "kvsim.log", "kvsim.pid"};
+
 void PrintUsage(FILE* out) {
     fprintf(out, "usage: kvsim [--dir DIR] [device options] [--run CMD [ARGS...]]\n"
+                 "       kvsim --help | --version\n"
                  "\n"
                  "Serves virtual devices for kvfwdn on pseudo-terminals linked at DIR/<device>\n"
                  "(DIR defaults to /tmp/kvsim). With --run, starts the devices, runs CMD on this\n"
@@ -50,13 +60,20 @@ void PrintUsage(FILE* out) {
                  "at its own prompt until \"quit\" or Ctrl-C.\n"
                  "\n"
                  "Commands (at the prompt, or: echo \"COMMAND\" > DIR/control):\n"
-                 "  <device> online|boot|auto    switch the device's mode\n"
-                 "  <device> fault LIST          set the device's faults (none to clear)\n"
-                 "  <device> save [FILE]         save what was written into the device's flash\n"
-                 "  status                       show the devices\n"
-                 "Replies to control commands are appended to DIR/kvsim.log.\n"
-                 "\n"
-                 "Device options:\n");
+                 "  status                         show the devices\n"
+                 "  quit                           stop kvsim (at its prompt only)\n");
+    for (int i = 0; i < gKvsimDeviceTypeCount; ++i)
+        fputs(gKvsimDeviceTypes[i].commands, out);
+    fprintf(out,
+            "Replies to control commands are appended to DIR/kvsim.log; a command line\n"
+            "longer than %zu bytes is ignored.\n"
+            "\n"
+            "DIR is marked with a file .kvsim. kvsim refuses a DIR that another user owns\n"
+            "or others may write to, and one that holds files named like its own but no\n"
+            "mark. At start it removes the flash and image files of its last run.\n"
+            "\n"
+            "Device options:\n",
+            MAX_COMMAND_LINE);
     for (int i = 0; i < gKvsimDeviceTypeCount; ++i)
         fputs(gKvsimDeviceTypes[i].usage, out);
 }
@@ -84,10 +101,13 @@ int ParseArguments(int argc, char** argv, Settings* settings) {
         if (arg == "--help" || arg == "-h") {
             PrintUsage(stdout);
             return 1;
+        } else if (arg == "--version" || arg == "-V") {
+            printf("kvsim " KVSIM_VERSION "\n");
+            return 1;
         } else if (arg == "--run") {
             if (i + 1 >= argc) {
-                fprintf(stderr, "kvsim: --run needs a command\n");
-                return 2;
+                fprintf(stderr, "kvsim: --run needs a command (see kvsim --help)\n");
+                return EXIT_USAGE;
             }
             settings->run.assign(argv + i + 1, argv + argc);
             break;
@@ -98,7 +118,7 @@ int ParseArguments(int argc, char** argv, Settings* settings) {
         } else {
             fprintf(stderr, "kvsim: unknown or incomplete option %s (see kvsim --help)\n",
                     arg.c_str());
-            return 2;
+            return EXIT_USAGE;
         }
     }
     for (KvsimOptions& options : settings->deviceOptions)
@@ -116,6 +136,62 @@ bool MakeDirectories(const std::string& path) {
     }
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// True when kvsim may use `dir`: the user's own, writable by nobody else,
+// and either marked as kvsim's or free of files named like kvsim's (a user's
+// own `control` or `rpu` is never deleted). Marks it. Says why not.
+bool TakeDirectory(const std::string& dir) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "kvsim: %s is not a directory\n", dir.c_str());
+        return false;
+    }
+    if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        fprintf(stderr, "kvsim: %s is %s; give kvsim a directory of your own (--dir)\n",
+                dir.c_str(), st.st_uid != geteuid() ? "another user's" : "writable by others");
+        return false;
+    }
+    std::string mark = dir + "/" + MARK;
+    if (Exists(mark))
+        return true;
+    std::vector<std::string> names(std::begin(OWN_FILES), std::end(OWN_FILES));
+    for (int i = 0; i < gKvsimDeviceTypeCount; ++i)
+        for (const char* const* name = gKvsimDeviceTypes[i].files; *name != nullptr; ++name)
+            names.push_back(*name);
+    std::string found;
+    for (const std::string& name : names)
+        if (Exists(dir + "/" + name))
+            found += (found.empty() ? "" : ", ") + name;
+    if (!found.empty()) {
+        fprintf(stderr,
+                "kvsim: %s holds files that kvsim would replace (%s) but is not kvsim's "
+                "(no %s); nothing was touched: give kvsim another directory (--dir)\n",
+                dir.c_str(), found.c_str(), MARK);
+        return false;
+    }
+    int fd = open(mark.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        fprintf(stderr, "kvsim: cannot mark %s: %s\n", dir.c_str(), strerror(errno));
+        return false;
+    }
+    const char text[] = "This directory is kvsim's: it replaces its files here.\n";
+    bool written = write(fd, text, sizeof text - 1) == static_cast<ssize_t>(sizeof text - 1);
+    close(fd);
+    return written;
+}
+
+// The results of the last run's downloads go, so that a check never
+// compares with them.
+void RemoveOldResults(const std::string& dir) {
+    for (int i = 0; i < gKvsimDeviceTypeCount; ++i)
+        for (const char* const* name = gKvsimDeviceTypes[i].results; *name != nullptr; ++name)
+            unlink((dir + "/" + *name).c_str());
 }
 
 // One kvsim per directory: a second one would steal the first one's links.
@@ -168,10 +244,18 @@ class Devices {
         devices_.clear();
     }
 
+    // One line a device, with the port path to type last.
+    std::string ports() const {
+        std::string text;
+        for (const KvsimDevice* device : devices_)
+            text += " " + device->title + " port: " + device->linkPath + "\n";
+        return text;
+    }
+
     std::string describe() const {
         std::string text;
         for (const KvsimDevice* device : devices_)
-            text += device->describe() + "\n";
+            text += device->describe();
         return text;
     }
 
@@ -216,10 +300,17 @@ void AppendLog(const std::string& path, const std::string& text) {
     fclose(log);
 }
 
+// Command lines as they come in, each at most MAX_COMMAND_LINE bytes.
+struct LineInput {
+    std::string pending;
+    bool overlong = false; // the line being read is dropped up to its newline
+    int dropped = 0;       // overlong lines dropped, for the caller to tell
+};
+
 // Waits up to `timeoutMs` for input on `fd` and moves the complete lines
-// of `pending` (without their newlines) to `lines`. False when a read finds
-// the end of the input or fails.
-bool ReadLines(int fd, int timeoutMs, std::string* pending, std::vector<std::string>* lines) {
+// (without their newlines) to `lines`. False when a read finds the end of
+// the input or fails.
+bool ReadLines(int fd, int timeoutMs, LineInput* input, std::vector<std::string>* lines) {
     struct pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, timeoutMs) <= 0)
         return true;
@@ -227,13 +318,32 @@ bool ReadLines(int fd, int timeoutMs, std::string* pending, std::vector<std::str
     ssize_t n = read(fd, buffer, sizeof(buffer));
     if (n <= 0)
         return false;
-    pending->append(buffer, static_cast<size_t>(n));
-    size_t end;
-    while ((end = pending->find('\n')) != std::string::npos) {
-        lines->push_back(pending->substr(0, end));
-        pending->erase(0, end + 1);
+    for (ssize_t i = 0; i < n; ++i) {
+        char c = buffer[i];
+        if (c == '\n') {
+            if (!input->overlong)
+                lines->push_back(input->pending);
+            input->pending.clear();
+            input->overlong = false;
+        } else if (input->overlong) {
+            // dropped
+        } else if (input->pending.size() >= MAX_COMMAND_LINE) {
+            input->pending.clear();
+            input->overlong = true;
+            ++input->dropped;
+        } else {
+            input->pending += c;
+        }
     }
     return true;
+}
+
+std::string DroppedNote(LineInput* input) {
+    if (input->dropped == 0)
+        return "";
+    input->dropped = 0;
+    return "kvsim: a command line longer than " + std::to_string(MAX_COMMAND_LINE) +
+           " bytes was ignored\n";
 }
 
 // Reads command lines from the control FIFO. The FIFO is held open for
@@ -243,11 +353,14 @@ void ControlLoop(Devices* devices, const std::string& fifo, const std::string& l
     int fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return;
-    std::string pending;
+    LineInput input;
     std::vector<std::string> lines;
     while (!*done) {
         lines.clear();
-        ReadLines(fd, 100, &pending, &lines);
+        ReadLines(fd, 100, &input, &lines);
+        std::string note = DroppedNote(&input);
+        if (!note.empty())
+            AppendLog(log, note);
         for (const std::string& line : lines) {
             std::string reply;
             if (!devices->execute(line, &reply))
@@ -290,14 +403,15 @@ int RunCommand(const std::vector<std::string>& command) {
 }
 
 void InteractiveLoop(Devices* devices) {
-    std::string pending;
+    LineInput input;
     printf("kvsim> ");
     fflush(stdout);
     std::vector<std::string> lines;
     while (!gbStop) {
         lines.clear();
-        if (!ReadLines(STDIN_FILENO, 200, &pending, &lines))
+        if (!ReadLines(STDIN_FILENO, 200, &input, &lines))
             return;
+        fputs(DroppedNote(&input).c_str(), stdout);
         for (const std::string& line : lines) {
             std::string reply;
             if (!devices->execute(line, &reply))
@@ -341,9 +455,12 @@ int main(int argc, char** argv) {
         fprintf(stderr, "kvsim: cannot create the directory %s\n", settings.dir.c_str());
         return 2;
     }
+    if (!TakeDirectory(settings.dir))
+        return 2;
     int lock = LockDirectory(settings.dir);
     if (lock < 0)
         return 2;
+    RemoveOldResults(settings.dir);
 
     std::string fifo = settings.dir + "/control";
     std::string log = settings.dir + "/kvsim.log";
@@ -366,14 +483,20 @@ int main(int argc, char** argv) {
         std::atomic<bool> controlDone{false};
         std::thread control(ControlLoop, &devices, fifo, log, &controlDone);
 
-        printf("\n kvsim: virtual devices are running.\n\n%s", devices.describe().c_str());
-        printf(" Other commands: see kvsim --help. Replies to commands written to\n %s go "
-               "to %s.\n\n",
-               fifo.c_str(), log.c_str());
+        // At most 15 lines, the port paths last: in a small terminal they
+        // are still on screen when the tool asks for them.
         bool runMode = !settings.run.empty();
+        printf("\n kvsim " KVSIM_VERSION ": virtual devices are running; in mode auto they answer\n"
+               " whatever the tool asks, no switch or button needed.\n%s",
+               devices.describe().c_str());
+        printf(" Commands: echo \"rpu fault erase\" > %s (replies in kvsim.log);\n"
+               "   every command: kvsim --help.\n",
+               fifo.c_str());
+        if (runMode)
+            printf(" Starting %s; the devices stop when it ends.\n", settings.run[0].c_str());
+        printf("%s", devices.ports().c_str());
         InstallSignals(runMode);
         if (runMode) {
-            printf(" Starting %s; the devices stop when it ends.\n", settings.run[0].c_str());
             result = RunCommand(settings.run);
         } else {
             InteractiveLoop(&devices);

@@ -15,18 +15,20 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <string>
 #include <unistd.h>
 
 #include "serial/ComPort.h"
 #include "serial/HeldPorts.h"
 #include "serial/LockFile.h"
+#include "serial/PortAccess.h"
 
 namespace {
 
 // The last open failure, until ReportPortFailure prints it.
 bool gbOpenFailed = false;
 char gszFailedPort[300];
-char gszFailReason[100];
+char gszFailReason[200];
 
 int Fail(const char* device, const char* reason, int fd = -1) {
     if (fd >= 0)
@@ -70,9 +72,9 @@ const char* RefusedDevice(const struct stat& st) {
     return nullptr;
 }
 
-const char* OpenErrorReason(int error) {
+std::string OpenErrorReason(const char* device, int error) {
     if (error == EACCES)
-        return "Permission denied (add the user to the dialout group)";
+        return PermissionDeniedReason(device);
     if (error == EBUSY)
         return "in use by another program";
     return strerror(error);
@@ -148,14 +150,14 @@ int OpenLockedDevice(const char* device) {
     const char* refused = nullptr;
     int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
-        return Fail(device, OpenErrorReason(errno));
+        return Fail(device, OpenErrorReason(device, errno).c_str());
     // Handle 0 means "no port" to every caller: with standard input closed
     // the device may land there, so move it.
     if (fd == 0) {
         int moved = fcntl(fd, F_DUPFD, 1);
         close(fd);
         if (moved < 0)
-            return Fail(device, OpenErrorReason(errno));
+            return Fail(device, OpenErrorReason(device, errno).c_str());
         fd = moved;
     }
     // The terminal of this session (the technician's own, whatever its

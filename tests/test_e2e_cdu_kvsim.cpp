@@ -72,10 +72,8 @@ TEST(E2eCduKvsim, OnlineModeThenLoaderRoad) {
         RunKvsim({"--dir", dir.path(), "--run", KVFWDN_EXE},
                  "2\n1\n" + port + "\n2\n\n5\n3\n\n" + file + "\ny\nq\nq\n", 30000, &exitCode);
     EXPECT_EQ(0, exitCode);
-    EXPECT_NE(std::string::npos,
-              out.find(" Cash dispenser (CDU): type " + port + " at the port prompt.\n"))
-        << out;
-    size_t start = out.find(" Starting ");
+    EXPECT_NE(std::string::npos, out.find(" Cash dispenser (CDU) port: " + port + "\n")) << out;
+    size_t start = out.find(" Cash dispenser (CDU) port: ");
     ASSERT_NE(std::string::npos, start) << out;
     std::string tool = out.substr(out.find('\n', start) + 1);
     EXPECT_EQ(EnterCduMenu() + PortPrompt("/dev/ttyS3") + VersionHeading() + OpenSuccess(port) +
@@ -102,7 +100,7 @@ TEST(E2eCduKvsim, BootloaderRoadModel) {
         RunKvsim({"--dir", dir.path(), "--cdu-road", "bootloader", "--run", KVFWDN_EXE},
                  "2\n3\n" + port + "\n" + file + "\n\nq\nq\n", 30000, &exitCode);
     EXPECT_EQ(0, exitCode);
-    size_t start = out.find(" Starting ");
+    size_t start = out.find(" Cash dispenser (CDU) port: ");
     ASSERT_NE(std::string::npos, start) << out;
     std::string tool = out.substr(out.find('\n', start) + 1);
     std::string bars = Bar(" Download : [", 33) + Bar(" Download : [", 66) +

@@ -94,7 +94,7 @@ TEST(E2eCli, HelpVersionPortsAndUsageErrors) {
     json list = json::parse(ports.output, nullptr, false);
     ASSERT_TRUE(list.is_array()) << ports.output;
     for (const json& port : list)
-        for (const char* key : {"path", "by_id", "driver", "description"})
+        for (const char* key : {"path", "by_id", "driver", "description", "console"})
             EXPECT_TRUE(port.contains(key)) << port.dump();
 
     const std::vector<std::vector<std::string>> usageErrors = {

@@ -1,6 +1,7 @@
 // kvsim as a newcomer uses it: `kvsim --run kvfwdn` serves the virtual
 // printer at <dir>/rpu and gives the terminal to the tool; the control FIFO
 // switches faults while kvsim runs.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -73,11 +74,12 @@ TEST(E2eRpuKvsim, RunGivesTheToolBothModes) {
     EXPECT_EQ(kvsim.finish(30000), 0);
 
     const std::string& out = kvsim.output;
-    EXPECT_NE(out.find(" Receipt printer (RPU): type " + port + " at the port prompt.\n"),
-              std::string::npos)
-        << out;
-    std::string tool = out.substr(out.find(" Starting "));
-    tool = tool.substr(tool.find('\n') + 1);
+    // The banner's last two lines are the port paths.
+    size_t ports = out.find(" Receipt printer (RPU) port: " + port +
+                            "\n Cash dispenser (CDU) port: " + dir.path + "/cdu\n");
+    ASSERT_NE(ports, std::string::npos) << out;
+    EXPECT_LE(std::count(out.begin(), out.begin() + static_cast<long>(ports), '\n'), 13) << out;
+    std::string tool = out.substr(out.find("/cdu\n", ports) + 5);
     // 4000 bytes: 31 full packets and one of 32 bytes.
     std::string expected =
         EnterRpuMenu() + PortPrompt("/dev/ttyS4") + VersionHeading() + "\n " + port +

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <dlfcn.h>
+#include <grp.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/serial.h>
@@ -17,6 +18,7 @@
 
 #include "serial/ComPort.h"
 #include "serial/HeldPorts.h"
+#include "serial/PortAccess.h"
 #include "serial/SerialLine.h"
 #include "serial/rs232.h"
 #include "sim/VirtualLine.h"
@@ -166,28 +168,43 @@ TEST(SerialLine, ConsoleAndPseudoTerminalMastersAreRefused) {
     EXPECT_EQ(masters.result, 0);
 }
 
-TEST(SerialLine, PermissionDeniedNamesTheGroup) {
-    char file[] = "/tmp/kv_no_access_XXXXXX";
-    int fd = mkstemp(file);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    chmod(file, 0);
-    // Root opens anything: the child drops to an ordinary user first.
-    ChildResult run = RunConsoleChild("", [&file] {
-        dup2(1, 2);
-        if (getuid() == 0 && setuid(65534) != 0)
-            return 2;
-        CRS232 port;
-        port.SetComSettings(file, 115200, 8, 2, 1.0f);
-        if (port.openCom())
-            return 1;
-        ReportPortFailure();
-        return 0;
-    });
-    unlink(file);
-    EXPECT_EQ(run.result, 0);
-    EXPECT_EQ(run.output, "kvfwdn: " + std::string(file) +
-                              ": Permission denied (add the user to the dialout group)\n");
+TEST(SerialLine, PermissionDeniedSaysWhatWouldHelp) {
+    EXPECT_EQ(PermissionDeniedReason("root", "dialout", 020660),
+              "Permission denied (owner root, group dialout, mode 0660: add the user to the "
+              "dialout group)");
+    EXPECT_EQ(PermissionDeniedReason("root", "root", 020600),
+              "Permission denied (owner root, group root, mode 0600: the user needs read and "
+              "write access to it)");
+
+    // The real open, by an ordinary user, of a file of root's with mode 0000
+    // and of one in group dialout with mode 0660.
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root to make the files";
+    for (const char* group : {"root", "dialout"}) {
+        char file[] = "/tmp/kv_no_access_XXXXXX";
+        int fd = mkstemp(file);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        bool dialout = std::string(group) == "dialout";
+        chmod(file, dialout ? 0660 : 0);
+        if (dialout && system(("chgrp dialout " + std::string(file)).c_str()) != 0)
+            GTEST_SKIP() << "no dialout group";
+        ChildResult run = RunConsoleChild("", [&file] {
+            dup2(1, 2);
+            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+                return 2;
+            CRS232 port;
+            port.SetComSettings(file, 115200, 8, 2, 1.0f);
+            if (port.openCom())
+                return 1;
+            ReportPortFailure();
+            return 0;
+        });
+        unlink(file);
+        EXPECT_EQ(run.result, 0);
+        EXPECT_EQ(run.output, "kvfwdn: " + std::string(file) + ": " +
+                                  PermissionDeniedReason("root", group, dialout ? 0660 : 0) + "\n");
+    }
 }
 
 // Slow (about 8 s): a device that never answers and never takes a byte.

@@ -1,0 +1,64 @@
+// The bash completion function, called in a bash child as bash-completion
+// calls it: the words typed so far in, the candidates out.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// The candidates for the command line `line` (the last word being completed),
+// sorted, one space apart; its first word stands for the built kvfwdn.
+// `setup` runs first in the child.
+std::string Complete(const std::string& line, const std::string& setup = ":") {
+    std::string script =
+        "export LC_ALL=C; [ -r /usr/share/bash-completion/bash_completion ] && "
+        ". /usr/share/bash-completion/bash_completion; "
+        ". '" KV_SOURCE_DIR "/contrib/bash-completion/kvfwdn'; " +
+        setup + "; COMP_LINE='" KVFWDN_EXE + line.substr(line.find(' ')) +
+        "'; COMP_POINT=${#COMP_LINE}; " +
+        "read -ra COMP_WORDS <<<\"$COMP_LINE\"; [[ $COMP_LINE == *' ' ]] && COMP_WORDS+=(''); " +
+        "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); " +
+        "_kvfwdn kvfwdn; printf '%s\\n' \"${COMPREPLY[@]}\" | sort | paste -sd ' '";
+    std::string command = "bash -c '";
+    for (char c : script)
+        command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    command += "' 2>&1";
+    FILE* child = popen(command.c_str(), "r");
+    if (child == nullptr)
+        return "popen failed";
+    std::string out;
+    char buffer[256];
+    while (fgets(buffer, sizeof buffer, child) != nullptr)
+        out += buffer;
+    pclose(child);
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
+}
+
+} // namespace
+
+TEST(Completion, CommandsOptionsPortsAndFiles) {
+    EXPECT_EQ(Complete("kvfwdn "), "--help --version -V -h cdu history info ports rpu");
+    EXPECT_EQ(Complete("kvfwdn r"), "rpu");
+    EXPECT_EQ(Complete("kvfwdn cdu "), "--help cassette download version");
+    EXPECT_EQ(Complete("kvfwdn rpu download -"), "--force --help --json --port --quiet -p -q");
+    EXPECT_EQ(Complete("kvfwdn cdu download --"), "--help --json --port --quiet");
+    EXPECT_EQ(Complete("kvfwdn history -"), "--help --json -n");
+    EXPECT_EQ(Complete("kvfwdn cdu cassette -p /dev/ttyS3 "), "1 2 3 4 5 6");
+
+    // -p takes the ports that `kvfwdn ports` lists, here from a made-up sysfs
+    // with one UART and one placeholder.
+    std::string sysfs = "d=$(mktemp -d); mkdir -p $d/class/tty/ttyS0 $d/class/tty/ttyS1; "
+                        "echo 4 >$d/class/tty/ttyS0/type; echo 0 >$d/class/tty/ttyS1/type; "
+                        "export KVFWDN_SYSFS=$d";
+    EXPECT_EQ(Complete("kvfwdn rpu version -p ", sysfs), "/dev/ttyS0");
+    EXPECT_EQ(Complete("kvfwdn cdu version --port /dev/tty", sysfs), "/dev/ttyS0");
+
+    // Files for download and info, and not for version.
+    std::string files = "cd \"$(mktemp -d)\"; touch fw-1.bin fw-2.hex";
+    EXPECT_EQ(Complete("kvfwdn info fw", files), "fw-1.bin fw-2.hex");
+    EXPECT_EQ(Complete("kvfwdn rpu download -q fw-1", files), "fw-1.bin");
+    EXPECT_EQ(Complete("kvfwdn rpu version fw", files), "");
+}
