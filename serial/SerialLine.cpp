@@ -16,7 +16,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "serial/ComPort.h"
+#include "serial/Clock.h"
 #include "serial/HeldPorts.h"
 
 namespace {
