@@ -332,4 +332,37 @@ TEST_F(CduLink, RequestTooLongIsRefusedUnsent) {
     EXPECT_EQ(2043u, log[1].size());
 }
 
+// A reply too short to hold the 13 version bytes after its code, or one
+// whose version is empty, is no answer: both frame kinds fail and nothing
+// reaches the caller's version.
+TEST_F(CduLink, ShortOrEmptyVersionReplyIsAFailure) {
+    DispenserConfig config;
+    config.version = "AB";
+    start(config);
+    unsigned char version[14];
+    std::memset(version, 0, sizeof version);
+    EXPECT_EQ(-1, CDU_InitGetVersion(1, port(), 9600, version));
+    EXPECT_EQ(0, version[0]);
+    EXPECT_TRUE(MutexFree(g_mutexCDU));
+    CDU_PortClose();
+    for (unsigned char encrypt : {0, 1}) {
+        config.version = "DSP12A0105R0"; // one byte short
+        dispenser.setConfig(config);
+        EXPECT_EQ(-1, getInfo(encrypt));
+        CDU_PortClose();
+        config.version = std::string(1, '\0') + "SP12A0105R00";
+        dispenser.setConfig(config);
+        EXPECT_EQ(-1, getInfo(encrypt));
+        CDU_PortClose();
+        config.version = "DSP12A0105R00";
+        dispenser.setConfig(config);
+        EXPECT_EQ(0, getInfo(encrypt));
+        CDU_PortClose();
+    }
+    config.rawReply = Frame({'O', 'A', 'B'}); // ETX and check byte are no version text
+    dispenser.setConfig(config);
+    EXPECT_EQ(-1, CDU_InitGetVersion(1, port(), 9600, version));
+    EXPECT_EQ(0, version[0]);
+}
+
 } // namespace

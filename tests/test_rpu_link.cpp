@@ -214,4 +214,37 @@ TEST_F(RpuLink, DeviceStopsWhileTheHostHasTheLineClosed) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
 }
 
+// A reply too short to hold the version and CRC, or one whose version is
+// empty, is no answer: -1, nothing handed out, still acknowledged.
+TEST_F(RpuLink, ShortOrEmptyVersionReplyIsAFailure) {
+    PrinterConfig config;
+    const Bytes good = Frame({'S', 'A', 'B', '1', '2', '3', 0x1A, 0x2B});
+    const std::vector<Bytes> bad = {
+        Frame({'O', 'A', 'B'}),
+        Frame({'S', 'A', 'B', '1', '2', '3', 0x1A}), // one CRC byte short
+        Frame({'O', 0x00, 'B', '1', '2', '3', 0x1A, 0x2B}),
+    };
+    config.rawReply = good;
+    start(config);
+    ASSERT_EQ(0, query());
+    EXPECT_STREQ("AB123", reinterpret_cast<char*>(version));
+    RPU_PortClose();
+    size_t exchanges = 1;
+    for (const Bytes& reply : bad) {
+        config.rawReply = reply;
+        printer.setConfig(config);
+        EXPECT_EQ(-1, query()) << Hex(reply);
+        EXPECT_EQ(0, version[0]);
+        EXPECT_EQ(0x77, crc[0]);
+        // Request, one ENQ and the ACK of the reply, each time.
+        EXPECT_EQ(0x06, receivedAtLeast(8 * ++exchanges).back());
+        EXPECT_TRUE(MutexFree(g_mutexRPU));
+        RPU_PortClose();
+    }
+    config.rawReply.clear();
+    config.version = "";
+    printer.setConfig(config);
+    EXPECT_EQ(-1, query());
+}
+
 } // namespace
