@@ -1,7 +1,7 @@
-// Console front end: main menu, the port-name and file-path
-// prompts, the download result messages, and the console helpers shared by
-// the three menus (menu frame, key, answer, number and line reading).
-#include "app/FwDn.h"
+// The console helpers shared by the main menu and both device menus: menu
+// frame, key, answer, number and line reading, the port-name and file-path
+// prompts, and the download result messages.
+#include "app/Console.h"
 
 #include "app/DnResult.h"
 #include "app/MenuTexts.h"
@@ -292,36 +292,4 @@ const char* ResultMessageText(int nResult) {
 
 void DisplayResultMessage(int nResult) {
     puts(ResultMessageText(nResult));
-}
-
-// ---- Main menu ----------------------------------------------------------------
-
-void DisplayMainMenu() {
-    static const char* const kOptions[] = {
-        "\n *  1 : RPU ( RECEIPT PRINTER )                   ",
-        "\n *  2 : CDU ( CASH DISPENSER  )                   ",
-        "\n *  ANY KEY : Quit Program                        ",
-    };
-    for (;;) {
-        DrawMenuFrame("\n *  KALVOND FIRMWARE DOWNLOADER Rev0.1            ", kOptions, 3);
-        char key = 0;
-        if (!ReadMenuKey(&key) || key == 'Q' || key == 'q') {
-            // The end of the input ends the program as the quit key does.
-            puts("\n -- LINUX F/W Download Program END --");
-            fflush(stdout);
-            return;
-        }
-        if (key == '1') {
-            puts("\n -- START RPU F/W DOWNLOAD -- ");
-            DisplayRpuMenu();
-        } else if (key == '2') {
-            puts("\n -- START CDU F/W DOWNLOAD -- ");
-            DisplayCDUMenu();
-        } else {
-            puts("\n ABNORMAL SELECTED ");
-            puts(" -- LINUX F/W Download Program END --");
-            fflush(stdout);
-            return;
-        }
-    }
 }

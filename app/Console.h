@@ -1,12 +1,9 @@
-// Console front end: main menu, the two device menus, the port-name and
-// file-path prompts, the download result messages, and the console helpers
-// that all three menus share.
-#ifndef KV_APP_FWDN_H
-#define KV_APP_FWDN_H
+// The console helpers that the main menu and both device menus share: the
+// port-name and file-path prompts, the download result messages, and every
+// read of the console.
+#ifndef KV_APP_CONSOLE_H
+#define KV_APP_CONSOLE_H
 
-void DisplayMainMenu();
-void DisplayRpuMenu(); // app/FwDnRpuMenu.cpp
-void DisplayCDUMenu(); // app/FwDnCduMenu.cpp
 // Port-name prompt on the 100-byte saved name. Returns the length of the
 // saved name; 0 when none is saved or the input has ended; -1 when the entry
 // had more than 99 characters: it is refused with one line, the saved name
@@ -24,7 +21,7 @@ bool PortPromptForAction(char* szPort);
 bool PathPromptForAction(int nSelect, char* szPath);
 void DisplayResultMessage(int nResult);
 
-// ---- Shared by the three menus -------------------------------------------
+// ---- Console input ---------------------------------------------------------
 //
 // Every read of the console goes through the helpers below; they alone know
 // where the input stands (see DiscardWaitingInput), so a device menu must not

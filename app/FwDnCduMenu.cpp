@@ -1,7 +1,8 @@
 // The dispenser menu: version information and cassette number, setting the
 // cassette number (dispenser in online mode), and firmware download (boot
 // mode) with the model and road taken from the firmware file itself.
-#include "app/FwDn.h"
+#include "app/Console.h"
+#include "app/DeviceMenus.h"
 #include "app/MenuTexts.h"
 
 #include "cdu/CduFwDn.h"

@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/FwDn.h"
+#include "app/Console.h"
+#include "app/DeviceMenus.h"
 #include "app/MenuTexts.h"
 #include "rpu/RpuFwDn.h"
 #include "serial/SerialLine.h"

@@ -1,0 +1,11 @@
+// Console front end: the main menu. Its helpers and the device menus have
+// headers of their own, included here for the callers of the whole front end.
+#ifndef KV_APP_FWDN_H
+#define KV_APP_FWDN_H
+
+#include "app/Console.h"
+#include "app/DeviceMenus.h"
+
+void DisplayMainMenu();
+
+#endif
