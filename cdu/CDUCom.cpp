@@ -78,14 +78,6 @@ int ReceiveReply(unsigned char bEncrypt, int nTimeOut, int bContinue, unsigned c
 
 } // namespace
 
-int CDU_PortOpen(char* szPort, int nBaud) {
-    return LinkOpen(kDispenser, szPort, nBaud);
-}
-
-void CDU_PortClose() {
-    LinkClose(kDispenser);
-}
-
 int SendCduEnqAndRecv() {
     return LinkPollEnq(kDispenser);
 }
@@ -179,4 +171,12 @@ int CDU_InitSetInformation(unsigned char bEncrypt, char* szPort, int nBaud, int 
         return 0;
     ComSleepUs(kSetRetryPauseUs);
     return CDU_SetInfo(!bEncrypt, nCassette);
+}
+
+void CDU_PortClose() {
+    LinkClose(kDispenser);
+}
+
+int CDU_PortOpen(char* szPort, int nBaud) {
+    return LinkOpen(kDispenser, szPort, nBaud);
 }
