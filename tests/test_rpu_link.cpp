@@ -18,33 +18,15 @@ using Bytes = std::vector<unsigned char>;
 
 const Bytes kVersionRequest = {0x02, 0x01, 0x00, 0x56, 0x03, 0x54};
 
-class RpuLink : public ::testing::Test {
+class RpuLink : public LinkFixture<VirtualPrinter, PrinterConfig, RPU_PortClose, &g_mutexRPU> {
   protected:
-    void SetUp() override { ASSERT_TRUE(line.ok()); }
-    void TearDown() override {
-        RPU_PortClose();
-        printer.stop();
-        EXPECT_TRUE(MutexFree(g_mutexRPU));
-    }
-    void start(const PrinterConfig& config) {
-        printer.setConfig(config);
-        printer.start();
-    }
-    char* port() { return const_cast<char*>(line.slavePath().c_str()); }
-    // The host's last byte may still be on its way to the device thread.
-    Bytes receivedAtLeast(size_t count) {
-        for (int i = 0; i < 200 && printer.received().size() < count; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return printer.received();
-    }
+    VirtualPrinter& printer = device;
     int query(int baud = 9600) {
         std::memset(version, 0, sizeof version);
         std::memset(crc, 0x77, sizeof crc);
         return RPU_InitGetVersion(port(), baud, version, crc);
     }
 
-    VirtualLine line;
-    VirtualPrinter printer{line};
     unsigned char version[6];
     unsigned char crc[3];
 };
