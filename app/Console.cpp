@@ -83,6 +83,23 @@ const size_t kPathField = 256;
 const int kPathMax = 254;
 const int kLineBuffer = 256;
 
+// Reads one entry for a saved field of `field` bytes: nothing typed keeps
+// the saved value; an entry longer than `longest` is refused with `refusal`
+// (-1); the end of the input gives 0. Otherwise the saved value's length.
+int TakeEntry(char* saved, size_t field, int longest, const char* refusal) {
+    char szInput[kLineBuffer];
+    int len = ReadLine(szInput, kLineBuffer);
+    if (len < 0)
+        return 0;
+    if (len > longest) {
+        puts(refusal);
+        return -1;
+    }
+    if (len > 0)
+        memcpy(saved, szInput, static_cast<size_t>(len) + 1);
+    return SavedLength(saved, field);
+}
+
 } // namespace
 
 // ---- Shared console helpers -------------------------------------------------
@@ -200,19 +217,11 @@ int SetComport(char* szPort) {
     printf(" The currently saved port name is (%.*s).\n", SavedLength(szPort, kPortField), szPort);
     puts(" Press ENTER to keep or input Port name to change.");
     printf(" - Input Port Name : ");
-    char szInput[kLineBuffer];
-    int len = ReadLine(szInput, kLineBuffer);
-    if (len < 0)
-        return 0;
-    if (len >= static_cast<int>(kPortField)) {
-        // A name cut short would open a different device: refuse it whole,
-        // and the action with it.
-        puts(" The port name is too long (99 characters at most). The saved port name is kept.");
-        return -1;
-    }
-    if (len > 0)
-        memcpy(szPort, szInput, static_cast<size_t>(len) + 1);
-    return SavedLength(szPort, kPortField);
+    // A name cut short would open a different device: refuse it whole, and
+    // the action with it.
+    return TakeEntry(szPort, kPortField, static_cast<int>(kPortField) - 1,
+                     " The port name is too long (99 characters at most). The saved port name is "
+                     "kept.");
 }
 
 int SetFilePath(int nSelect, char* szPath) {
@@ -232,19 +241,10 @@ int SetFilePath(int nSelect, char* szPath) {
         }
     }
     printf(" - Input F/W file path : ");
-    char szInput[kLineBuffer];
-    int len = ReadLine(szInput, kLineBuffer);
-    if (len < 0)
-        return 0;
-    if (len > kPathMax) {
-        // A path cut short may name another file, which would be flashed.
-        puts(" The F/W file path is too long (254 characters at most). The saved F/W file path is "
-             "kept.");
-        return -1;
-    }
-    if (len > 0)
-        memcpy(szPath, szInput, static_cast<size_t>(len) + 1);
-    return SavedLength(szPath, kPathField);
+    // A path cut short may name another file, which would be flashed.
+    return TakeEntry(szPath, kPathField, kPathMax,
+                     " The F/W file path is too long (254 characters at most). The saved F/W file "
+                     "path is kept.");
 }
 
 bool PortPromptForAction(char* szPort) {
