@@ -9,6 +9,11 @@
 
 namespace {
 
+using ctl::ACK;
+using ctl::ENQ;
+using ctl::ETX;
+using ctl::STX;
+
 // A reply frame has not ended once more bytes than this are stored.
 const int kMaxStored = kLinkReplySize - 2;
 
