@@ -1,8 +1,9 @@
 // The dispenser menu: version information and cassette number, setting the
 // cassette number (dispenser in online mode), and firmware download (boot
 // mode) with the model and road taken from the firmware file itself.
+#include "app/Console.h"
+#include "app/DeviceMenus.h"
 #include "app/DeviceText.h"
-#include "app/FwDn.h"
 #include "app/History.h"
 #include "app/MenuTexts.h"
 

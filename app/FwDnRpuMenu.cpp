@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/Console.h"
+#include "app/DeviceMenus.h"
 #include "app/DeviceText.h"
-#include "app/FwDn.h"
 #include "app/History.h"
 #include "app/MenuTexts.h"
 #include "rpu/RpuFwDn.h"

@@ -6,10 +6,10 @@
 
 #include <pthread.h>
 
-extern int ghCduHandle;             // open dispenser port, 0 when none
-extern pthread_mutex_t g_mutexCDU;  // one request frame and its reply
-extern unsigned long dwStartT;      // start tick of the current reply wait
-extern int giProgressCnt;           // block counter of the loader-mode transfer
+extern int ghCduHandle;            // open dispenser port, 0 when none
+extern pthread_mutex_t g_mutexCDU; // one request frame and its reply
+extern unsigned long dwStartT;     // start tick of the current reply wait
+extern int giProgressCnt;          // block counter of the loader-mode transfer
 extern const unsigned short crc16tab[256];
 
 // ---- Link protocol ----------------------------------------------------------

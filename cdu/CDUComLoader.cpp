@@ -8,6 +8,7 @@
 #include "cdu/CDUCom.h"
 
 #include "serial/ComPort.h"
+#include "serial/ControlBytes.h"
 #include "serial/RunState.h"
 
 #include <climits>
@@ -25,9 +26,9 @@ const unsigned char LDR_HELLO = 0x78;   // 'x'
 const unsigned char LDR_CRCMODE = 0x70; // 'p'
 const unsigned char LDR_WANTCRC = 0x43; // 'C'
 const unsigned char LDR_START = 0x67;   // 'g'
-const unsigned char BLK_STX = 0x02;
-const unsigned char BLK_ACK = 0x06;
-const unsigned char BLK_EOT = 0x04;
+const unsigned char BLK_STX = ctl::STX; // a 1024-byte block follows
+const unsigned char BLK_ACK = ctl::ACK;
+const unsigned char BLK_EOT = ctl::EOT;
 const unsigned char LDR_FILL = 0x1A;  // fill of the last block to the loader
 const unsigned char LINK_FILL = 0x00; // fill of the last block on the link port
 

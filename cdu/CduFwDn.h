@@ -7,7 +7,6 @@
 #include "app/DnResult.h"
 #include "stbl/STBLLib.h"
 
-
 // The loader program pushed into the dispenser on the loader road (supplied
 // data, embedded at build time).
 extern const unsigned char gszCduLoaderImage[2472];

@@ -1,13 +1,11 @@
-// Printer link protocol, host side: the version request frame, the ENQ/ACK
-// handshake and the polled reception of the reply frame.
-//
-// Frame: STX, N (16 bits, low byte first), N data bytes, ETX, check byte
-// (XOR of everything from the length up to and including the ETX).
+// Printer link protocol, host side: the version request over the shared link
+// engine, with the printer's windows.
 #include "rpu/RPUCom.h"
 
 #include <cstring>
 
-#include "serial/ComPort.h"
+#include "serial/Clock.h"
+#include "serial/Link.h"
 
 int ghRpuHandle = 0;
 pthread_mutex_t g_mutexRPU = PTHREAD_MUTEX_INITIALIZER;
@@ -15,52 +13,26 @@ unsigned char gBigSendData[64972];
 
 namespace {
 
-const unsigned char ENQ = 0x05;
-const unsigned char ACK = 0x06;
-const unsigned char STX = 0x02;
-const unsigned char ETX = 0x03;
+const LinkProfile kPrinter = {&ghRpuHandle, &g_mutexRPU, 2000, 3000, true};
 
-const int kEnqWindowMs = 3000;
-const int kAckWindowMs = 2000;
 const int kReplyWindowMs = 3000;
-// A reply is stored in a 1026-byte buffer: at most 1025 bytes up to the ETX
-// and the check byte.
-const int kMaxStored = 1024;
 const int kFrameOverhead = 5;
-
-int Unlocked(int code) {
-    pthread_mutex_unlock(&g_mutexRPU);
-    return code;
-}
+// A version reply holds the status byte, five version characters and the
+// two CRC bytes.
+const int kVersionReplyData = 8;
 
 } // namespace
 
 int RPU_PortOpen(char* szPort, int nBaud) {
-    if (ghRpuHandle == 0)
-        ghRpuHandle = OpenComPort(szPort, nBaud, 8, 0);
-    return ghRpuHandle != 0 ? 0 : -4;
+    return LinkOpen(kPrinter, szPort, nBaud);
 }
 
 void RPU_PortClose() {
-    if (ghRpuHandle != 0)
-        CloseComPort(ghRpuHandle);
-    ghRpuHandle = 0;
+    LinkClose(kPrinter);
 }
 
 int SendRpuEnqAndRecv() {
-    WritePort(ghRpuHandle, ENQ);
-    uint64_t start = GetTickCount();
-    for (;;) {
-        if (CheckTimeOut(start, kEnqWindowMs))
-            return -2;
-        unsigned char byte = 0;
-        if (ReadPort(ghRpuHandle, &byte) != 0)
-            continue;
-        if (byte == ACK)
-            return 0;
-        if (byte == STX)
-            return 1;
-    }
+    return LinkPollEnq(kPrinter);
 }
 
 int SendRpuDataFrame(unsigned char* pData, int nLen) {
@@ -69,71 +41,16 @@ int SendRpuDataFrame(unsigned char* pData, int nLen) {
     if (nLen < 0 || nLen > 0xFFFF || nLen + kFrameOverhead > int(sizeof gBigSendData) ||
         (nLen > 0 && pData == nullptr))
         return -1;
-    pthread_mutex_lock(&g_mutexRPU);
-    FlushComPort(ghRpuHandle);
-
-    int pos = 0;
-    gBigSendData[pos++] = STX;
-    gBigSendData[pos++] = static_cast<unsigned char>(nLen & 0xFF);
-    gBigSendData[pos++] = static_cast<unsigned char>((nLen >> 8) & 0xFF);
-    if (nLen > 0)
-        std::memcpy(gBigSendData + pos, pData, size_t(nLen));
-    pos += nLen;
-    gBigSendData[pos++] = ETX;
-    unsigned char check = 0;
-    for (int i = 1; i < pos; ++i)
-        check ^= gBigSendData[i];
-    gBigSendData[pos++] = check;
-    WriteBlockPort(ghRpuHandle, gBigSendData, pos);
-
-    uint64_t start = GetTickCount();
-    for (;;) {
-        if (CheckTimeOut(start, kAckWindowMs))
-            return Unlocked(-2);
-        unsigned char byte = 0;
-        if (ReadPort(ghRpuHandle, &byte) == 0 && byte == ACK)
-            return 0; // the lock stays held for the reply
-    }
+    return LinkSendFrame(kPrinter, gBigSendData, pData, nLen);
 }
 
 int RecvRpuDataFrame(int nTimeOut, unsigned char* pRecv) {
-    uint64_t start = GetTickCount();
-    for (;;) {
-        if (CheckTimeOut(start, nTimeOut))
-            return Unlocked(-2);
-        int poll = SendRpuEnqAndRecv();
-        if (poll < 0)
-            return Unlocked(-2);
-        if (poll == 1)
-            break;
-    }
-
-    int count = 0;
-    int length = 0;
-    pRecv[count++] = STX;
-    for (;;) {
-        if (CheckTimeOut(start, nTimeOut))
-            return Unlocked(-2);
-        unsigned char byte = 0;
-        if (ReadPort(ghRpuHandle, &byte) != 0)
-            continue;
-        if (byte == 0xFF) // line noise; never stored
-            continue;
-        pRecv[count++] = byte;
-        if (count == 3)
-            length = pRecv[1] | (pRecv[2] << 8);
-        if (byte == ETX && count == length + 4) {
-            // The check byte is stored as it comes, not compared.
-            unsigned char check = 0;
-            ReadPort(ghRpuHandle, &check);
-            pRecv[count++] = check;
-            WritePort(ghRpuHandle, ACK);
-            unsigned char status = pRecv[3];
-            return Unlocked(status == 'O' || status == 'S' ? 0 : -1);
-        }
-        if (count > kMaxStored)
-            return Unlocked(-3);
-    }
+    int stored = 0;
+    int result = LinkReceiveFrame(kPrinter, GetTickCount(), nTimeOut, pRecv, &stored);
+    if (result != 0)
+        return result;
+    unsigned char status = pRecv[3];
+    return status == 'O' || status == 'S' ? 0 : -1;
 }
 
 int RPU_GetVersion(unsigned char* pRecv) {
@@ -143,11 +60,19 @@ int RPU_GetVersion(unsigned char* pRecv) {
         RPU_PortClose();
         return result;
     }
-    return RecvRpuDataFrame(kReplyWindowMs, pRecv);
+    result = RecvRpuDataFrame(kReplyWindowMs, pRecv);
+    if (result != 0)
+        return result;
+    // A reply too short to hold the version and CRC, or one with an empty
+    // version, is no answer.
+    int length = pRecv[1] | (pRecv[2] << 8);
+    if (length < kVersionReplyData || pRecv[4] == 0)
+        return -1;
+    return 0;
 }
 
 int RPU_InitGetVersion(char* szPort, int nBaud, unsigned char* pVersion, unsigned char* pCrc) {
-    unsigned char reply[1026];
+    unsigned char reply[kLinkReplySize];
     std::memset(reply, 0, sizeof reply);
     int result = RPU_PortOpen(szPort, nBaud);
     if (result != 0)

@@ -5,8 +5,8 @@
 
 #include <pthread.h>
 
-extern int ghRpuHandle;                 // open printer port, 0 when none
-extern pthread_mutex_t g_mutexRPU;      // one request frame and its reply
+extern int ghRpuHandle;                   // open printer port, 0 when none
+extern pthread_mutex_t g_mutexRPU;        // one request frame and its reply
 extern unsigned char gBigSendData[64972]; // outgoing frame buffer
 
 int RPU_PortOpen(char* szPort, int nBaud);

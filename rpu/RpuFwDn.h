@@ -6,7 +6,6 @@
 #include "app/DnResult.h"
 #include "stbl/STBLLib.h"
 
-
 class CKvRPUFwDn {
   public:
     int iBlockCount;

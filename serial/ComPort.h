@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "serial/Clock.h" // the clock the callers of these primitives wait on
+
 // ---- Port primitives -------------------------------------------------------
 
 // Opens and configures `device` raw at `baud` (one of 1200 ... 460800),
@@ -38,23 +40,6 @@ int ReadBlockPort(int handle, unsigned char* buffer, int length, int timeout);
 // Waits up to `timeout` ms for the byte `expected`, dropping all others
 // (0xFF is never matched): 0 when it arrived, -2 on time-out.
 int CheckDataReadPort(int handle, unsigned char expected, int timeout);
-// Milliseconds of the monotonic clock (never set back or forward).
-uint64_t GetTickCount();
-// Sleeps 1 ms, then tells whether `timeout` ms have passed since `start`.
-bool CheckTimeOut(uint64_t start, int timeout);
-// The elapsed-time arithmetic of CheckTimeOut, without the sleep and the
-// clock, so that the 32-bit wrap-around can be checked with fixed values.
-bool TimeOutPassed(uint64_t start, uint64_t now, int timeout);
-// Sleeps `us` microseconds; every pause of the link and loader protocols
-// goes through it so that the clock seam below covers them.
-void ComSleepUs(unsigned us);
-// Test seam: replaces the tick source and the sleep (fuzz targets run the
-// protocol code on a virtual clock without real waits). nullptr restores
-// the real one.
-void SetComClock(uint64_t (*tick)(), void (*sleepUs)(unsigned));
-// poll() on one descriptor for `events` within `timeoutMs`; on a virtual
-// clock the time-out passes without real waiting.
-int ComPollFd(int fd, short events, int timeoutMs);
 
 // ---- Dispenser frame cipher ------------------------------------------------
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "serial/ComPort.h"
+#include "serial/Clock.h"
 #include "serial/HeldPorts.h"
 #include "serial/LockFile.h"
 #include "serial/PortAccess.h"

@@ -20,26 +20,9 @@ using Bytes = std::vector<unsigned char>;
 
 const Bytes kPlainVersionRequest = {0x02, 0x01, 0x00, 0x56, 0x03, 0x54};
 
-class CduLink : public ::testing::Test {
+class CduLink : public LinkFixture<VirtualDispenser, DispenserConfig, CDU_PortClose, &g_mutexCDU> {
   protected:
-    void SetUp() override { ASSERT_TRUE(line.ok()); }
-    void TearDown() override {
-        CDU_PortClose();
-        dispenser.stop();
-        EXPECT_TRUE(MutexFree(g_mutexCDU));
-        EXPECT_EQ(0, dispenser.badFrames());
-    }
-    void start(const DispenserConfig& config) {
-        dispenser.setConfig(config);
-        dispenser.start();
-    }
-    char* port() { return const_cast<char*>(line.slavePath().c_str()); }
-    // The host's last byte may still be on its way to the device thread.
-    Bytes receivedAtLeast(size_t count) {
-        for (int i = 0; i < 200 && dispenser.received().size() < count; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return dispenser.received();
-    }
+    VirtualDispenser& dispenser = device;
     int getInfo(unsigned char encrypt) {
         std::memset(reply, 0, sizeof reply);
         if (CDU_PortOpen(port(), 9600) != 0)
@@ -50,8 +33,6 @@ class CduLink : public ::testing::Test {
         return std::string(reinterpret_cast<const char*>(reply + 4), 13);
     }
 
-    VirtualLine line;
-    VirtualDispenser dispenser{line};
     unsigned char reply[1026 + 16];
 };
 
@@ -63,10 +44,10 @@ TEST_F(CduLink, PlainVersionExchangeIsByteExact) {
     Bytes wire = kPlainVersionRequest;
     wire.insert(wire.end(), {0x05, 0x06});
     EXPECT_EQ(Hex(wire), Hex(receivedAtLeast(wire.size())));
-    Bytes device = {0x06};
+    Bytes fromDevice = {0x06};
     Bytes answer = Frame({'O', 'D', 'S', 'P', '1', '2', 'A', '0', '1', '0', '5', 'R', '0', '0'});
-    device.insert(device.end(), answer.begin(), answer.end());
-    EXPECT_EQ(Hex(device), Hex(dispenser.sent()));
+    fromDevice.insert(fromDevice.end(), answer.begin(), answer.end());
+    EXPECT_EQ(Hex(fromDevice), Hex(dispenser.sent()));
     std::printf("dispenser plain host->device: %s\ndispenser plain device->host: %s\n",
                 Hex(dispenser.received()).c_str(), Hex(dispenser.sent()).c_str());
 }
@@ -330,6 +311,39 @@ TEST_F(CduLink, RequestTooLongIsRefusedUnsent) {
     ASSERT_EQ(2u, log.size());
     EXPECT_EQ(126u, log[0].size());
     EXPECT_EQ(2043u, log[1].size());
+}
+
+// A reply too short to hold the 13 version bytes after its code, or one
+// whose version is empty, is no answer: both frame kinds fail and nothing
+// reaches the caller's version.
+TEST_F(CduLink, ShortOrEmptyVersionReplyIsAFailure) {
+    DispenserConfig config;
+    config.version = "AB";
+    start(config);
+    unsigned char version[14];
+    std::memset(version, 0, sizeof version);
+    EXPECT_EQ(-1, CDU_InitGetVersion(1, port(), 9600, version));
+    EXPECT_EQ(0, version[0]);
+    EXPECT_TRUE(MutexFree(g_mutexCDU));
+    CDU_PortClose();
+    for (unsigned char encrypt : {0, 1}) {
+        config.version = "DSP12A0105R0"; // one byte short
+        dispenser.setConfig(config);
+        EXPECT_EQ(-1, getInfo(encrypt));
+        CDU_PortClose();
+        config.version = std::string(1, '\0') + "SP12A0105R00";
+        dispenser.setConfig(config);
+        EXPECT_EQ(-1, getInfo(encrypt));
+        CDU_PortClose();
+        config.version = "DSP12A0105R00";
+        dispenser.setConfig(config);
+        EXPECT_EQ(0, getInfo(encrypt));
+        CDU_PortClose();
+    }
+    config.rawReply = Frame({'O', 'A', 'B'}); // ETX and check byte are no version text
+    dispenser.setConfig(config);
+    EXPECT_EQ(-1, CDU_InitGetVersion(1, port(), 9600, version));
+    EXPECT_EQ(0, version[0]);
 }
 
 } // namespace

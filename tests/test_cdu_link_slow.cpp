@@ -10,19 +10,23 @@
 #include "cdu/CDUCom.h"
 #include "sim/VirtualDispenser.h"
 #include "support/LinkTest.h"
+#include "support/VirtualClock.h"
 
 namespace {
 
-using Host = LinkHost<CDU_PortClose>;
+class CduLinkSlow
+    : public LinkFixture<VirtualDispenser, DispenserConfig, CDU_PortClose, &g_mutexCDU> {
+  protected:
+    VirtualDispenser& dispenser = device;
+};
+using CduLinkWindow = CduLinkSlow; // on the clock seam
 
-TEST(CduLinkSlow, DispenserThatOnlyAcksPollsTimesOutWithANewEnqPerAck) {
-    Host host;
+TEST_F(CduLinkSlow, DispenserThatOnlyAcksPollsTimesOutWithANewEnqPerAck) {
     DispenserConfig config;
     config.line.ackPolls = -1;
-    VirtualDispenser dispenser(host.line, config);
-    dispenser.start();
+    start(config);
     unsigned char reply[1026];
-    ASSERT_EQ(0, CDU_PortOpen(host.port(), 9600));
+    ASSERT_EQ(0, CDU_PortOpen(port(), 9600));
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(-2, CDU_GetInfo(0, reply));
     long long ms = MsSince(begin);
@@ -39,58 +43,53 @@ TEST(CduLinkSlow, DispenserThatOnlyAcksPollsTimesOutWithANewEnqPerAck) {
     EXPECT_NE(0, ghCduHandle);
 }
 
-TEST(CduLinkSlow, SilentDispenserFailsBothAttemptsAndKeepsThePortOpen) {
-    Host host;
+// On the clock seam: the dispenser stays silent, what counts is the window.
+TEST_F(CduLinkWindow, SilentDispenserFailsBothAttemptsAndKeepsThePortOpen) {
     DispenserConfig config;
     config.line.silent = true;
-    VirtualDispenser dispenser(host.line, config);
-    dispenser.start();
+    start(config);
     unsigned char version[13];
     auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(-2, CDU_InitGetVersion(1, host.port(), 9600, version));
-    long long ms = MsSince(begin);
-    EXPECT_GE(ms, 2500); // two ACK waits and the 500 ms pause
-    EXPECT_LT(ms, 9000);
+    VirtualClock clock;
+    EXPECT_EQ(-2, CDU_InitGetVersion(1, port(), 9600, version));
+    uint64_t ms = VirtualClock::nowMs();
+    EXPECT_GE(ms, 2500u); // two ACK waits and the 500 ms pause
+    EXPECT_LT(ms, 9000u);
+    EXPECT_LT(MsSince(begin), 2500); // not waited for real
     EXPECT_TRUE(MutexFree(g_mutexCDU));
     EXPECT_NE(0, ghCduHandle);
 }
 
-TEST(CduLinkSlow, PlainRetryAfterAnUnacknowledgedScrambledRequest) {
-    Host host;
+TEST_F(CduLinkSlow, PlainRetryAfterAnUnacknowledgedScrambledRequest) {
     DispenserConfig config;
     config.refuseScrambled = DispenserConfig::ScrambledNoAck;
-    VirtualDispenser dispenser(host.line, config);
-    dispenser.start();
+    start(config);
     unsigned char version[14] = {0};
-    ASSERT_EQ(0, CDU_InitGetVersion(1, host.port(), 9600, version));
+    ASSERT_EQ(0, CDU_InitGetVersion(1, port(), 9600, version));
     EXPECT_STREQ("DSP12A0105R00", reinterpret_cast<char*>(version));
-    EXPECT_EQ(0, CDU_InitSetInformation(1, host.port(), 9600, 1));
+    EXPECT_EQ(0, CDU_InitSetInformation(1, port(), 9600, 1));
     EXPECT_EQ(1, dispenser.cassette());
 }
 
-TEST(CduLinkSlow, DispenserAtOneRateAnswersOnlyThere) {
-    Host host;
+TEST_F(CduLinkSlow, DispenserAtOneRateAnswersOnlyThere) {
     DispenserConfig config;
     config.line.baudOnly = 9600;
-    VirtualDispenser dispenser(host.line, config);
-    dispenser.start();
+    start(config);
     unsigned char reply[1026];
-    ASSERT_EQ(0, CDU_PortOpen(host.port(), 115200));
+    ASSERT_EQ(0, CDU_PortOpen(port(), 115200));
     EXPECT_EQ(-2, CDU_GetInfo(0, reply));
     CDU_PortClose();
-    ASSERT_EQ(0, CDU_PortOpen(host.port(), 9600));
+    ASSERT_EQ(0, CDU_PortOpen(port(), 9600));
     EXPECT_EQ(0, CDU_GetInfo(0, reply));
     EXPECT_EQ(0, std::memcmp("DSP12A0105R00", reply + 4, 13));
 }
 
-TEST(CduLinkSlow, ContinuedReceiveKeepsTheFirstWaitsWindow) {
-    Host host;
+TEST_F(CduLinkSlow, ContinuedReceiveKeepsTheFirstWaitsWindow) {
     DispenserConfig config;
     config.replyCode = 'P'; // and nothing after it
-    VirtualDispenser dispenser(host.line, config);
-    dispenser.start();
+    start(config);
     unsigned char reply[1026];
-    ASSERT_EQ(0, CDU_PortOpen(host.port(), 9600));
+    ASSERT_EQ(0, CDU_PortOpen(port(), 9600));
     auto begin = std::chrono::steady_clock::now();
     ASSERT_EQ(2, CDU_GetInfo(1, reply));
     EXPECT_TRUE(MutexFree(g_mutexCDU));

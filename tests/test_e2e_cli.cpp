@@ -11,7 +11,10 @@
 #include "app/MenuTexts.h"
 #include "support/KvsimChild.h"
 #include "support/Dialogue.h"
+#include "support/LinkTest.h"
 #include "support/RunTool.h"
+#include "sim/VirtualDispenser.h"
+#include "sim/VirtualPrinter.h"
 #include "test_cdu_util.h"
 
 using nlohmann::json;
@@ -276,4 +279,28 @@ TEST(E2eCli, SilentDispenserExitsSeven) {
               std::string(dialogue::PLACEHOLDER_TABLE_WARNING) + CDU_ONLINE_HINT + "\n");
     ExpectResult(RunJson({"cdu", "cassette", "-p", cdu, "6"}), "cdu", "cassette", cdu, 7,
                  NO_ANSWER_TEXT, {{"cassette", nullptr}});
+}
+
+// A version reply too short for its field, or with an empty version, is no
+// answer: exit 7 and no version, never ok with the frame's tail as text.
+TEST(E2eCli, ShortVersionReplyExitsSeven) {
+    VirtualLine cduLine;
+    DispenserConfig cduConfig;
+    cduConfig.rawReply = Frame({'O', 'A', 'B'});
+    VirtualDispenser dispenser(cduLine, cduConfig);
+    dispenser.start();
+    ToolRun run;
+    json result = RunJson({"cdu", "version", "-p", cduLine.slavePath()}, &run);
+    EXPECT_EQ(result["exit"], 7) << run.errors;
+    EXPECT_EQ(result["version"], nullptr);
+
+    VirtualLine rpuLine;
+    PrinterConfig rpuConfig;
+    rpuConfig.version = std::string("\0V123", 5);
+    VirtualPrinter printer(rpuLine, rpuConfig);
+    printer.start();
+    result = RunJson({"rpu", "version", "-p", rpuLine.slavePath()}, &run);
+    EXPECT_EQ(result["exit"], 7) << run.errors;
+    EXPECT_EQ(result["version"], nullptr);
+    EXPECT_GE(printer.requests(), 1);
 }

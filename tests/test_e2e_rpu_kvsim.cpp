@@ -20,6 +20,7 @@
 
 #include "support/KvsimChild.h"
 #include "support/RunTool.h"
+#include "support/ScratchDir.h"
 #include "test_e2e_rpu_dialogue.h"
 
 using namespace rpu_dialogue;
@@ -36,28 +37,6 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-class ScratchDir {
-  public:
-    ScratchDir() {
-        char pattern[] = "/tmp/kv_kvsim_XXXXXX";
-        if (mkdtemp(pattern) != nullptr)
-            path = pattern;
-    }
-    ~ScratchDir() {
-        // Whatever the devices left: links, FIFO, logs, images.
-        if (DIR* d = opendir(path.c_str())) {
-            while (struct dirent* entry = readdir(d)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..")
-                    unlink((path + "/" + name).c_str());
-            }
-            closedir(d);
-        }
-        rmdir(path.c_str());
-    }
-    std::string path;
-};
-
 } // namespace
 
 // The README's first command, scripted: the version query finds the printer
@@ -65,10 +44,10 @@ class ScratchDir {
 // the flash saved afterwards equals the sample.
 TEST(E2eRpuKvsim, RunGivesTheToolBothModes) {
     ScratchDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    std::string port = dir.path + "/rpu";
-    std::string sample = dir.path + "/rpu-sample.bin";
-    Kvsim kvsim({"--dir", dir.path, "--run", KVFWDN_EXE});
+    ASSERT_FALSE(dir.path().empty());
+    std::string port = dir.path() + "/rpu";
+    std::string sample = dir.path() + "/rpu-sample.bin";
+    Kvsim kvsim({"--dir", dir.path(), "--run", KVFWDN_EXE});
     kvsim.send("1\n1\n" + port + "\n2\n\n" + sample + "\n\nq\nq\n");
     kvsim.closeInput();
     EXPECT_EQ(kvsim.finish(30000), 0);
@@ -91,34 +70,34 @@ TEST(E2eRpuKvsim, RunGivesTheToolBothModes) {
 
     std::string image = ReadFile(sample);
     EXPECT_EQ(image.size(), 4000u);
-    EXPECT_EQ(ReadFile(dir.path + "/rpu-flash.bin"), image);
+    EXPECT_EQ(ReadFile(dir.path() + "/rpu-flash.bin"), image);
     // The devices are gone with the tool.
     EXPECT_FALSE(Exists(port));
-    EXPECT_FALSE(Exists(dir.path + "/control"));
+    EXPECT_FALSE(Exists(dir.path() + "/control"));
 }
 
 // Faults and modes set through the control FIFO while kvsim runs; a second
 // kvsim on the same directory is refused.
 TEST(E2eRpuKvsim, ControlFifoSetsFaults) {
     ScratchDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    Kvsim kvsim({"--dir", dir.path});
+    ASSERT_FALSE(dir.path().empty());
+    Kvsim kvsim({"--dir", dir.path()});
     ASSERT_TRUE(kvsim.waitFor("kvsim> ", 10000)) << kvsim.output;
 
-    Kvsim second({"--dir", dir.path});
+    Kvsim second({"--dir", dir.path()});
     second.closeInput();
     EXPECT_EQ(second.finish(5000), 2);
 
     {
-        std::ofstream control(dir.path + "/control");
+        std::ofstream control(dir.path() + "/control");
         control << "rpu fault erase\n";
     }
-    for (int i = 0; i < 100 && ReadFile(dir.path + "/kvsim.log").empty(); ++i)
+    for (int i = 0; i < 100 && ReadFile(dir.path() + "/kvsim.log").empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(ReadFile(dir.path + "/kvsim.log"), "> rpu fault erase\nrpu: faults erase\n");
+    EXPECT_EQ(ReadFile(dir.path() + "/kvsim.log"), "> rpu fault erase\nrpu: faults erase\n");
 
-    std::string port = dir.path + "/rpu";
-    ToolRun run = RunTool("1\n2\n" + port + "\n" + dir.path + "/rpu-sample.bin\n\nq\nq\n");
+    std::string port = dir.path() + "/rpu";
+    ToolRun run = RunTool("1\n2\n" + port + "\n" + dir.path() + "/rpu-sample.bin\n\nq\nq\n");
     EXPECT_NE(run.output.find(" Start firmware downloading.\n" + ResultMessage(-4)),
               std::string::npos)
         << run.output;

@@ -18,33 +18,15 @@ using Bytes = std::vector<unsigned char>;
 
 const Bytes kVersionRequest = {0x02, 0x01, 0x00, 0x56, 0x03, 0x54};
 
-class RpuLink : public ::testing::Test {
+class RpuLink : public LinkFixture<VirtualPrinter, PrinterConfig, RPU_PortClose, &g_mutexRPU> {
   protected:
-    void SetUp() override { ASSERT_TRUE(line.ok()); }
-    void TearDown() override {
-        RPU_PortClose();
-        printer.stop();
-        EXPECT_TRUE(MutexFree(g_mutexRPU));
-    }
-    void start(const PrinterConfig& config) {
-        printer.setConfig(config);
-        printer.start();
-    }
-    char* port() { return const_cast<char*>(line.slavePath().c_str()); }
-    // The host's last byte may still be on its way to the device thread.
-    Bytes receivedAtLeast(size_t count) {
-        for (int i = 0; i < 200 && printer.received().size() < count; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return printer.received();
-    }
+    VirtualPrinter& printer = device;
     int query(int baud = 9600) {
         std::memset(version, 0, sizeof version);
         std::memset(crc, 0x77, sizeof crc);
         return RPU_InitGetVersion(port(), baud, version, crc);
     }
 
-    VirtualLine line;
-    VirtualPrinter printer{line};
     unsigned char version[6];
     unsigned char crc[3];
 };
@@ -212,6 +194,39 @@ TEST_F(RpuLink, DeviceStopsWhileTheHostHasTheLineClosed) {
     auto begin = std::chrono::steady_clock::now();
     printer.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+}
+
+// A reply too short to hold the version and CRC, or one whose version is
+// empty, is no answer: -1, nothing handed out, still acknowledged.
+TEST_F(RpuLink, ShortOrEmptyVersionReplyIsAFailure) {
+    PrinterConfig config;
+    const Bytes good = Frame({'S', 'A', 'B', '1', '2', '3', 0x1A, 0x2B});
+    const std::vector<Bytes> bad = {
+        Frame({'O', 'A', 'B'}),
+        Frame({'S', 'A', 'B', '1', '2', '3', 0x1A}), // one CRC byte short
+        Frame({'O', 0x00, 'B', '1', '2', '3', 0x1A, 0x2B}),
+    };
+    config.rawReply = good;
+    start(config);
+    ASSERT_EQ(0, query());
+    EXPECT_STREQ("AB123", reinterpret_cast<char*>(version));
+    RPU_PortClose();
+    size_t exchanges = 1;
+    for (const Bytes& reply : bad) {
+        config.rawReply = reply;
+        printer.setConfig(config);
+        EXPECT_EQ(-1, query()) << Hex(reply);
+        EXPECT_EQ(0, version[0]);
+        EXPECT_EQ(0x77, crc[0]);
+        // Request, one ENQ and the ACK of the reply, each time.
+        EXPECT_EQ(0x06, receivedAtLeast(8 * ++exchanges).back());
+        EXPECT_TRUE(MutexFree(g_mutexRPU));
+        RPU_PortClose();
+    }
+    config.rawReply.clear();
+    config.version = "";
+    printer.setConfig(config);
+    EXPECT_EQ(-1, query());
 }
 
 } // namespace

@@ -1,14 +1,16 @@
 // Small pieces shared by the printer and dispenser link tests: frames and
-// frames as text, the link lock check, elapsed time, and a host end on a
-// virtual line that closes its port when the test ends.
+// frames as text, the link lock check, elapsed time, and the fixture that
+// serves a virtual device on a virtual line.
 #ifndef KV_TESTS_LINKTEST_H
 #define KV_TESTS_LINKTEST_H
 
+#include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/VirtualLine.h"
@@ -58,11 +60,34 @@ inline long long MsSince(std::chrono::steady_clock::time_point begin) {
         .count();
 }
 
-// The host end of a virtual line; `Close` closes the device's port.
-template <void (*Close)()> struct LinkHost {
-    VirtualLine line;
+// The fixture of the link tests: a virtual device of type Device on a
+// virtual line, started with a config by start(). At the end the port is
+// closed (Close), the device stopped, the link lock (Lock) free and every
+// request frame the device took well-formed.
+template <class Device, class Config, void (*Close)(), pthread_mutex_t* Lock>
+class LinkFixture : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(line.ok()); }
+    void TearDown() override {
+        Close();
+        device.stop();
+        EXPECT_TRUE(MutexFree(*Lock));
+        EXPECT_EQ(0, device.badFrames());
+    }
+    void start(const Config& config) {
+        device.setConfig(config);
+        device.start();
+    }
     char* port() { return const_cast<char*>(line.slavePath().c_str()); }
-    ~LinkHost() { Close(); }
+    // The host's last byte may still be on its way to the device thread.
+    std::vector<unsigned char> receivedAtLeast(size_t count) {
+        for (int i = 0; i < 200 && device.received().size() < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return device.received();
+    }
+
+    VirtualLine line;
+    Device device{line};
 };
 
 #endif
