@@ -55,7 +55,7 @@ TEST(E2eRpuKvsim, RunGivesTheToolBothModes) {
     const std::string& out = kvsim.output;
     // The banner's last two lines are the port paths.
     size_t ports = out.find(" Receipt printer (RPU) port: " + port +
-                            "\n Cash dispenser (CDU) port: " + dir.path + "/cdu\n");
+                            "\n Cash dispenser (CDU) port: " + dir.path() + "/cdu\n");
     ASSERT_NE(ports, std::string::npos) << out;
     EXPECT_LE(std::count(out.begin(), out.begin() + static_cast<long>(ports), '\n'), 13) << out;
     std::string tool = out.substr(out.find("/cdu\n", ports) + 5);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "support/KvsimChild.h"
+#include "support/ScratchDir.h"
 
 namespace {
 
@@ -47,58 +48,46 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-struct TempDir {
-    TempDir() {
-        char pattern[] = "/tmp/kv_kvsim_dir_XXXXXX";
-        if (mkdtemp(pattern) != nullptr)
-            path = pattern;
-    }
-    ~TempDir() {
-        if (!path.empty() && system(("rm -rf '" + path + "'").c_str()) != 0)
-            perror("rm");
-    }
-    std::string path;
-};
 
 } // namespace
 
 TEST(KvsimDir, ForeignFilesRefusedMarkedDirectoryTakenOver) {
-    TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    std::ofstream(dir.path + "/control") << "my notes\n";
-    std::ofstream(dir.path + "/rpu") << "my printer\n";
-    KvsimRun refused = RunKvsim("--dir " + dir.path);
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    std::ofstream(dir.path() + "/control") << "my notes\n";
+    std::ofstream(dir.path() + "/rpu") << "my printer\n";
+    KvsimRun refused = RunKvsim("--dir " + dir.path());
     EXPECT_EQ(refused.exitCode, 2);
     EXPECT_NE(refused.output.find("(control, rpu)"), std::string::npos) << refused.output;
-    EXPECT_EQ(Read(dir.path + "/control"), "my notes\n");
-    EXPECT_EQ(Read(dir.path + "/rpu"), "my printer\n");
-    EXPECT_FALSE(Exists(dir.path + "/.kvsim"));
-    EXPECT_FALSE(Exists(dir.path + "/rpu-sample.bin"));
+    EXPECT_EQ(Read(dir.path() + "/control"), "my notes\n");
+    EXPECT_EQ(Read(dir.path() + "/rpu"), "my printer\n");
+    EXPECT_FALSE(Exists(dir.path() + "/.kvsim"));
+    EXPECT_FALSE(Exists(dir.path() + "/rpu-sample.bin"));
 
     // An empty directory is marked; the mark stays. The next start takes it
     // over and removes the last run's flash and image.
-    unlink((dir.path + "/control").c_str());
-    unlink((dir.path + "/rpu").c_str());
-    EXPECT_EQ(RunKvsim("--dir " + dir.path).exitCode, 0);
-    EXPECT_TRUE(Exists(dir.path + "/.kvsim"));
+    unlink((dir.path() + "/control").c_str());
+    unlink((dir.path() + "/rpu").c_str());
+    EXPECT_EQ(RunKvsim("--dir " + dir.path()).exitCode, 0);
+    EXPECT_TRUE(Exists(dir.path() + "/.kvsim"));
     for (const char* name : {"rpu-flash.bin", "cdu-flash.bin", "cdu-image.bin"})
-        std::ofstream(dir.path + "/" + name) << "last run\n";
-    KvsimRun again = RunKvsim("--dir " + dir.path);
+        std::ofstream(dir.path() + "/" + name) << "last run\n";
+    KvsimRun again = RunKvsim("--dir " + dir.path());
     EXPECT_EQ(again.exitCode, 0) << again.output;
     for (const char* name : {"rpu-flash.bin", "cdu-flash.bin", "cdu-image.bin"})
-        EXPECT_FALSE(Exists(dir.path + "/" + name)) << name;
-    EXPECT_TRUE(Exists(dir.path + "/rpu-sample.bin"));
+        EXPECT_FALSE(Exists(dir.path() + "/" + name)) << name;
+    EXPECT_TRUE(Exists(dir.path() + "/rpu-sample.bin"));
 
     // Writable by others, or another user's: refused.
-    chmod(dir.path.c_str(), 0777);
-    EXPECT_EQ(RunKvsim("--dir " + dir.path).exitCode, 2);
-    chmod(dir.path.c_str(), 0700);
+    chmod(dir.path().c_str(), 0777);
+    EXPECT_EQ(RunKvsim("--dir " + dir.path()).exitCode, 2);
+    chmod(dir.path().c_str(), 0700);
     if (getuid() == 0) {
-        ASSERT_EQ(chown(dir.path.c_str(), 65534, 65534), 0);
-        KvsimRun foreign = RunKvsim("--dir " + dir.path);
+        ASSERT_EQ(chown(dir.path().c_str(), 65534, 65534), 0);
+        KvsimRun foreign = RunKvsim("--dir " + dir.path());
         EXPECT_EQ(foreign.exitCode, 2);
         EXPECT_NE(foreign.output.find("another user's"), std::string::npos) << foreign.output;
-        ASSERT_EQ(chown(dir.path.c_str(), 0, 0), 0);
+        ASSERT_EQ(chown(dir.path().c_str(), 0, 0), 0);
     }
 }
 
@@ -120,16 +109,16 @@ TEST(KvsimDir, VersionHelpAndUsageErrors) {
 // A control line of a megabyte is dropped whole, with a note in the log;
 // the next command is carried out.
 TEST(KvsimDir, OverlongControlLineIsDropped) {
-    TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    Kvsim kvsim({"--dir", dir.path});
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    Kvsim kvsim({"--dir", dir.path()});
     ASSERT_TRUE(kvsim.waitFor("kvsim> ", 10000)) << kvsim.output;
     {
-        std::ofstream control(dir.path + "/control");
+        std::ofstream control(dir.path() + "/control");
         control << std::string(1 << 20, 'x') << "\n";
     }
-    ASSERT_TRUE(KvsimControl(dir.path, "rpu fault erase"));
-    EXPECT_EQ(Read(dir.path + "/kvsim.log"),
+    ASSERT_TRUE(KvsimControl(dir.path(), "rpu fault erase"));
+    EXPECT_EQ(Read(dir.path() + "/kvsim.log"),
               "kvsim: a command line longer than 4096 bytes was ignored\n"
               "> rpu fault erase\nrpu: faults erase\n");
     kvsim.send("quit\n");

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "support/RunTool.h"
+#include "support/ScratchDir.h"
 
 using nlohmann::json;
 
@@ -23,16 +24,16 @@ void Put(const std::string& path, const std::string& text) {
 
 // A tree with the console on ttyS0: ttyS0 a UART, ttyS1 a placeholder,
 // ttyUSB0 an adapter, tty1 a virtual console.
-std::string FakeSysfs() {
-    char folder[] = "/tmp/kv-sysfs-XXXXXX";
-    if (mkdtemp(folder) == nullptr)
+std::string FakeSysfs(const ScratchDir& dir) {
+    const std::string& folder = dir.path();
+    if (folder.empty())
         return "";
     std::string tty = std::string(folder) + "/class/tty/";
     Put(tty + "ttyS0/type", "4\n");
     Put(tty + "ttyS1/type", "0\n");
     Put(tty + "tty1/dev", "4:1\n");
     Put(tty + "console/active", "tty1 ttyS0\n");
-    Put(std::string(folder) + "/bus/usb-serial/drivers/ftdi_sio/bind", "");
+    Put(folder + "/bus/usb-serial/drivers/ftdi_sio/bind", "");
     Put(tty + "ttyUSB0/device/dev", "188:0\n");
     EXPECT_EQ(symlink("../../../../bus/usb-serial/drivers/ftdi_sio",
                       (tty + "ttyUSB0/device/driver").c_str()),
@@ -53,7 +54,8 @@ ToolRun Ports(const std::string& sysfs, bool asJson) {
 } // namespace
 
 TEST(Ports, FromSysfsWithTheConsoleMarkedAndNothingOpened) {
-    std::string sysfs = FakeSysfs();
+    ScratchDir dir;
+    std::string sysfs = FakeSysfs(dir);
     ASSERT_FALSE(sysfs.empty());
     ToolRun text = Ports(sysfs, false);
     EXPECT_EQ(text.exitCode, 0) << text.errors;
@@ -74,5 +76,4 @@ TEST(Ports, FromSysfsWithTheConsoleMarkedAndNothingOpened) {
     int opened = system("exec 2>/dev/null; : </dev/tty0; : </dev/tty");
     unsetenv("LD_PRELOAD");
     EXPECT_TRUE(WIFEXITED(opened) && WEXITSTATUS(opened) == 86) << opened;
-    system(("rm -rf '" + sysfs + "'").c_str());
 }
