@@ -28,6 +28,8 @@ const unsigned char LDR_START = 0x67;   // 'g'
 const unsigned char BLK_STX = 0x02;
 const unsigned char BLK_ACK = 0x06;
 const unsigned char BLK_EOT = 0x04;
+const unsigned char BLK_NAK = 0x15;
+const unsigned char BLK_CAN = 0x18;
 const unsigned char LDR_FILL = 0x1A;  // fill of the last block to the loader
 const unsigned char LINK_FILL = 0x00; // fill of the last block on the link port
 
@@ -53,6 +55,26 @@ int WaitForByte(unsigned char chExpect, int nTimeOut) {
     if (ghCduHandle == 0)
         return -2;
     return CheckDataReadPort(ghCduHandle, chExpect, nTimeOut);
+}
+
+// Waits for the loader's answer to a block or to EOT. A NAK or CAN refuses
+// and ends the wait at once, with the result of a time-out; any other byte
+// is skipped.
+int WaitForLoaderAnswer(unsigned char chExpect, int nTimeOut) {
+    if (ghCduHandle == 0)
+        return -2;
+    const uint64_t start = GetTickCount();
+    while (!CheckTimeOut(start, nTimeOut)) {
+        unsigned char byte = 0;
+        if (ReadPort(ghCduHandle, &byte) != 0 || byte == 0xFF)
+            continue;
+        if (byte == chExpect)
+            return 0;
+        if (byte == BLK_NAK || byte == BLK_CAN)
+            return -2;
+        ComSleepUs(1000);
+    }
+    return -2;
 }
 
 // One line of the loader transfer's progress bar, overwritten by the next.
@@ -81,9 +103,10 @@ bool TransferArgsValid(const unsigned char* pData, int nSize, int nBlockSize) {
 // Sends nSize bytes as numbered blocks of nBlockSize data bytes on the open
 // port, each answered by ACK within 5000 ms. The last block is filled up with
 // `fill`. Returns 0 when every block was acknowledged, -2 at the first block
-// that was not (it is not sent again).
+// that was not (it is not sent again). To the loader (bLoader) progress is
+// drawn and a refused block ends the wait at once.
 int SendBlocks(unsigned char* pBlock, const unsigned char* pData, int nSize, int nBlockSize,
-               unsigned char fill, bool bProgress) {
+               unsigned char fill, bool bLoader) {
     const int nBlocks = nSize / nBlockSize + (nSize % nBlockSize != 0 ? 1 : 0);
     const unsigned char* pRead = pData;
     int nLeft = nSize;
@@ -108,9 +131,11 @@ int SendBlocks(unsigned char* pBlock, const unsigned char* pData, int nSize, int
         pBlock[3 + nBlockSize] = static_cast<unsigned char>((crc >> 8) & 0xFF);
         pBlock[4 + nBlockSize] = static_cast<unsigned char>(crc & 0xFF);
         FlushAndWriteBlock(pBlock, nBlockSize + 5);
-        if (WaitForByte(BLK_ACK, BLOCK_ACK_WAIT_MS) != 0)
+        int acked = bLoader ? WaitForLoaderAnswer(BLK_ACK, BLOCK_ACK_WAIT_MS)
+                            : WaitForByte(BLK_ACK, BLOCK_ACK_WAIT_MS);
+        if (acked != 0)
             return -2;
-        if (bProgress) {
+        if (bLoader) {
             long long percent = static_cast<long long>(giProgressCnt) * 100 / nBlocks;
             DrawLoaderProgress(percent > 100 ? 100 : static_cast<int>(percent));
         }
@@ -222,7 +247,7 @@ int CDUFW_DataDownload(char* szPort, const unsigned char* pData, int nSize, int 
     if (r == 0) {
         unsigned char ch = BLK_EOT;
         CDUFW_COM_BlockWrite(&ch, 1);
-        r = CDUFW_COM_ReadCheckData(LDR_READY, LDR_EOT_WAIT_MS);
+        r = WaitForLoaderAnswer(LDR_READY, LDR_EOT_WAIT_MS);
     }
     delete[] pBlock;
     return r;
