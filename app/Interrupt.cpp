@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "serial/ConsoleSink.h"
 #include "serial/HeldPorts.h"
 #include "serial/RunState.h"
 
@@ -39,9 +40,10 @@ const char* SignalName(int sig) {
 // ReleaseAllPorts), write, _exit.
 void OnInterrupt(int sig) {
     ReleaseAllPorts();
-    if (ProgressLineOpen())
-        Put(STDOUT_FILENO, "\n");
-    else if (gErrIsTerminal)
+    if (ProgressLineOpen()) {
+        if (ConsoleTargetFd() >= 0)
+            Put(ConsoleTargetFd(), "\n");
+    } else if (gErrIsTerminal)
         Put(STDERR_FILENO, "\n");
     Put(STDERR_FILENO, "kvfwdn: interrupted by ");
     Put(STDERR_FILENO, SignalName(sig));

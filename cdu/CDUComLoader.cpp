@@ -8,7 +8,7 @@
 #include "cdu/CDUCom.h"
 
 #include "serial/ComPort.h"
-#include "serial/RunState.h"
+#include "serial/ConsoleSink.h"
 
 #include <climits>
 #include <cstdio>
@@ -77,23 +77,6 @@ int WaitForLoaderAnswer(unsigned char chExpect, int nTimeOut) {
     return -2;
 }
 
-// One line of the loader transfer's progress bar, overwritten by the next.
-void DrawLoaderProgress(int nPercent) {
-    int cells = nPercent / 4;
-    printf(" Download : [");
-    SetProgressLineOpen(true);
-    for (int j = 0; j < 25; ++j) {
-        if (j == cells)
-            putchar('>');
-        else if (j < cells)
-            putchar('=');
-        else
-            putchar(' ');
-    }
-    printf("] %d%%\r", nPercent);
-    fflush(stdout);
-}
-
 // Sizes that would divide by zero, overflow the block buffer or send
 // nothing at all are refused before anything touches the line.
 bool TransferArgsValid(const unsigned char* pData, int nSize, int nBlockSize) {
@@ -137,7 +120,7 @@ int SendBlocks(unsigned char* pBlock, const unsigned char* pData, int nSize, int
             return -2;
         if (bLoader) {
             long long percent = static_cast<long long>(giProgressCnt) * 100 / nBlocks;
-            DrawLoaderProgress(percent > 100 ? 100 : static_cast<int>(percent));
+            ConsoleProgress(" Download : [", percent > 100 ? 100 : static_cast<int>(percent), true);
         }
     }
     return 0;
@@ -242,8 +225,7 @@ int CDUFW_DataDownload(char* szPort, const unsigned char* pData, int nSize, int 
         return r;
     }
     r = SendBlocks(pBlock, pData, nSize, nBlockSize, LDR_FILL, true);
-    putchar('\n');
-    SetProgressLineOpen(false);
+    ConsoleEndProgress();
     if (r == 0) {
         unsigned char ch = BLK_EOT;
         CDUFW_COM_BlockWrite(&ch, 1);

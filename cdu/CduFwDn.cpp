@@ -3,6 +3,7 @@
 // version code it carries, and the download on the ROM bootloader road or on
 // the loader road (loader push, readiness handshake, XMODEM-1K blocks).
 #include "cdu/CduFwDn.h"
+#include "serial/ConsoleSink.h"
 
 #include "cdu/CDUCom.h"
 #include "cdu/DeviceData.h"
@@ -80,9 +81,9 @@ int CKvCDUFwDn::GetVersionInfo(char* pVersion) {
     int r =
         CDU_InitGetVersion(1, szPortName, iBaudRate, reinterpret_cast<unsigned char*>(pVersion));
     if (r == 0)
-        printf("\n %s,%d Open Success\n", szPortName, iBaudRate);
+        ConsolePrintf("\n %s,%d Open Success\n", szPortName, iBaudRate);
     else
-        printf("\n %s Open Fail\n", szPortName);
+        ConsolePrintf("\n %s Open Fail\n", szPortName);
     CDU_PortClose();
     return r;
 }

@@ -1,4 +1,5 @@
 #include "fwdn/BootloaderDownload.h"
+#include "serial/ConsoleSink.h"
 
 #include <cstdio>
 #include <cstring>
@@ -41,7 +42,7 @@ int RunSteps(CSTBLLib& lib, char* port, const unsigned char* image, unsigned lon
         if (options.reportGetFail) {
             if (lib.COM_is_Open())
                 lib.COM_Close();
-            printf(" STBL_GET Fail : %s\n", port);
+            ConsolePrintf(" STBL_GET Fail : %s\n", port);
         }
         return DN_NO_RESPONSE;
     }

@@ -1,4 +1,5 @@
 #include "fwdn/DownloadStart.h"
+#include "serial/ConsoleSink.h"
 
 #include <cstdio>
 
@@ -7,7 +8,7 @@
 namespace {
 
 void Announce(char* filePath, size_t capacity, const char* source) {
-    puts(" Start firmware downloading.");
+    ConsolePuts(" Start firmware downloading.");
     if (source != filePath)
         snprintf(filePath, capacity, "%s", source != nullptr ? source : "");
 }

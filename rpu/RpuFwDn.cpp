@@ -2,6 +2,7 @@
 // the printer link protocol, and loads a firmware image through the ROM
 // bootloader.
 #include "rpu/RpuFwDn.h"
+#include "serial/ConsoleSink.h"
 
 #include <cstdio>
 #include <cstring>
@@ -43,7 +44,7 @@ int CKvRPUFwDn::GetVersionInfo(char* pVersion, char* pCrc) {
             RPU_InitGetVersion(szPortName, baud, reinterpret_cast<unsigned char*>(pVersion), crc);
         if (result == 0) {
             iBaudRate = baud;
-            printf("\n %s,%d Open Success\n", szPortName, baud);
+            ConsolePrintf("\n %s,%d Open Success\n", szPortName, baud);
             found = true;
             break;
         }
@@ -51,7 +52,7 @@ int CKvRPUFwDn::GetVersionInfo(char* pVersion, char* pCrc) {
     }
 
     if (!found) {
-        printf("\n %s Open Fail\n", szPortName);
+        ConsolePrintf("\n %s Open Fail\n", szPortName);
         RPU_PortClose();
         return result;
     }

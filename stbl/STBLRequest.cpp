@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "serial/rs232.h"
+#include "serial/ConsoleSink.h"
 #include "stbl/STBLLib.h"
 
 namespace {
@@ -157,8 +158,8 @@ unsigned char DoGet(Wire& wire, CSTBLLib* lib, STBL_Request* rq) {
     int lastCall = 0;
     int total = wire.blockRead(codes, t->CmdCount, &lastCall);
     if (total != t->CmdCount) {
-        printf(" CSTBLLib::Send_RQ Fail : recv[%d]\n", lastCall);
-        printf(" CSTBLLib::Send_RQ Fail : recved[%d] != CmdCount[%d]\n", total, t->CmdCount);
+        ConsolePrintf(" CSTBLLib::Send_RQ Fail : recv[%d]\n", lastCall);
+        ConsolePrintf(" CSTBLLib::Send_RQ Fail : recved[%d] != CmdCount[%d]\n", total, t->CmdCount);
         return READ_FAIL;
     }
     for (int i = 0; i < total; ++i) {
