@@ -17,12 +17,14 @@
 namespace {
 
 const int LDR_BLOCK_SIZE = 1024;
+const int LDR_BAUD = 115200;
+const int LDR_READY_WAIT_MS = 10000;
+
+// The loader push: 4096 bytes at 57600 baud, or for the "ARVO" variant at
+// 38400 baud with byte 21 set to 2.
 const int LDR_PUSH_SIZE = 4096;
 const int LDR_MARKER_BYTE = 21;
-const int LDR_BAUD = 115200;
-const long PUSH_BAUD = 57600;
-const long PUSH_BAUD_MARKED = 38400;
-const int LDR_READY_WAIT_MS = 10000;
+const long PUSH_BAUD[2] = {57600, 38400};
 
 // The "ARVO" loader variant is chosen when the marker starts at a position
 // from 0 to len - 11.
@@ -108,7 +110,7 @@ int CKvCDUFwDn::GetCDUTypeByFW(char* szPath, char* szModel, unsigned char* pType
 int CKvCDUFwDn::BootLoadDownload(unsigned char bMarker) {
     unsigned char push[LDR_PUSH_SIZE];
     memset(push, 0, sizeof push);
-    long baud = bMarker ? PUSH_BAUD_MARKED : PUSH_BAUD;
+    long baud = PUSH_BAUD[bMarker ? 1 : 0];
     int r = CDUFW_COM_Open(szPortName, baud);
     if (r != 0) {
         CDUFW_COM_Close();

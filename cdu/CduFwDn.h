@@ -13,11 +13,11 @@ extern const unsigned char gszCduLoaderImage[2472];
 
 class CKvCDUFwDn {
   public:
-    int iBlockCount;
+    int iBlockCount; // packets or loader blocks of the last download
     CSTBLLib stblLib;
-    char szPortName[100];
+    char szPortName[100]; // "/dev/ttyS3" unless set
     char szFilePath[256];
-    int iBaudRate;
+    int iBaudRate; // the link's rate, 9600
 
     CKvCDUFwDn();
     ~CKvCDUFwDn();

@@ -11,11 +11,16 @@ namespace {
 
 const unsigned long FLASH_START = 0x08000000;
 const int PACKET_SIZE = 128;
-const long BOOT_BAUD = 115200;
-const int BOOT_DATA_BITS = 8;
-const int BOOT_PARITY_EVEN = 2;
-const float BOOT_STOP_BITS = 1.0f;
 const unsigned short ERASE_ALL = 0xFFFF;
+
+// The ROM bootloader's line: 115200 baud, 8 data bits, even parity (2), one
+// stop bit.
+struct BootLine {
+    long baud;
+    int dataBits, parity;
+    float stopBits;
+};
+const BootLine BOOT_LINE = {115200, 8, 2, 1.0f};
 
 // Reads the command list again after the protections were lifted (the
 // target resets on each unprotect).
@@ -65,7 +70,8 @@ int RunSteps(CSTBLLib& lib, char* port, const unsigned char* image, unsigned lon
 
 int BootloaderDownload(CSTBLLib& lib, char* port, const unsigned char* image, unsigned long size,
                        int* pBlockCount, const BootDownloadOptions& options) {
-    lib.SetCOMSettings(port, BOOT_BAUD, BOOT_DATA_BITS, BOOT_PARITY_EVEN, BOOT_STOP_BITS);
+    lib.SetCOMSettings(port, BOOT_LINE.baud, BOOT_LINE.dataBits, BOOT_LINE.parity,
+                       BOOT_LINE.stopBits);
     unsigned char opened = lib.COM_Open();
     if (opened != SUCCESS && opened != COM_ALREADY_OPENED)
         return DN_PORT_OPEN_FAIL;

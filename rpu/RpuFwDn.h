@@ -8,11 +8,11 @@
 
 class CKvRPUFwDn {
   public:
-    int iBlockCount;
+    int iBlockCount; // packets of the last download
     CSTBLLib stblLib;
-    char szPortName[100];
+    char szPortName[100]; // "/dev/ttyS4" unless set
     char szFilePath[256];
-    int iBaudRate;
+    int iBaudRate; // the rate the last version query was answered at
 
     CKvRPUFwDn();
     ~CKvRPUFwDn();
