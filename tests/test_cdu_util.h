@@ -9,46 +9,7 @@
 #include <vector>
 
 #include "cdu/CduFwDn.h"
-
-// A scratch directory, removed with everything in it at the end of a test.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        char name[] = "/tmp/kvcdu.XXXXXX";
-        if (mkdtemp(name) != nullptr)
-            path_ = name;
-    }
-    ~ScratchDir() {
-        if (!path_.empty()) {
-            std::string cmd = "rm -rf '" + path_ + "'";
-            if (system(cmd.c_str()) != 0) {
-            }
-        }
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-    // Writes `bytes` to the file `name` in the directory; returns its path.
-    std::string write(const std::string& name, const std::vector<unsigned char>& bytes) const {
-        std::string p = file(name);
-        FILE* f = fopen(p.c_str(), "wb");
-        if (f != nullptr) {
-            if (!bytes.empty() && fwrite(bytes.data(), bytes.size(), 1, f) != 1) {
-            }
-            fclose(f);
-        }
-        return p;
-    }
-    std::string write(const std::string& name, const std::string& text) const {
-        return write(name, std::vector<unsigned char>(text.begin(), text.end()));
-    }
-
-  private:
-    std::string path_;
-};
+#include "support/ScratchDir.h"
 
 // A firmware image of `size` bytes of a varied pattern (no "CDU", no
 // "ARVO"), with `text` placed at `at` when given.

@@ -16,6 +16,7 @@
 #include "sim/VirtualLine.h"
 #include "support/BootTarget.h"
 #include "support/RunTool.h"
+#include "support/ScratchDir.h"
 #include "test_e2e_rpu_dialogue.h"
 
 using namespace rpu_dialogue;
@@ -33,46 +34,6 @@ std::vector<unsigned char> MakeImage(size_t size, unsigned seed) {
     }
     return image;
 }
-
-// A scratch directory for firmware files, removed with its files.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        char pattern[] = "/tmp/kv_rpu_e2e_XXXXXX";
-        if (mkdtemp(pattern) != nullptr)
-            path_ = pattern;
-    }
-    ~ScratchDir() {
-        for (const std::string& file : files_)
-            unlink(file.c_str());
-        for (const std::string& dir : dirs_)
-            rmdir(dir.c_str());
-        if (!path_.empty())
-            rmdir(path_.c_str());
-    }
-    std::string write(const std::string& name, const std::vector<unsigned char>& bytes) {
-        std::string file = path_ + "/" + name;
-        FILE* out = fopen(file.c_str(), "wb");
-        if (out != nullptr) {
-            if (!bytes.empty())
-                fwrite(bytes.data(), bytes.size(), 1, out);
-            fclose(out);
-        }
-        files_.push_back(file);
-        return file;
-    }
-    std::string directory(const std::string& name) {
-        std::string dir = path_ + "/" + name;
-        mkdir(dir.c_str(), 0755);
-        dirs_.push_back(dir);
-        return dir;
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-    std::vector<std::string> files_, dirs_;
-};
 
 // A virtual printer in boot mode.
 struct BootPrinter {
@@ -197,7 +158,7 @@ TEST(E2eRpuDownload, CancelledPathIsOfferedAgain) {
 
 TEST(E2eRpuDownload, FileProblemsNeverTouchThePort) {
     ScratchDir dir;
-    std::string empty = dir.write("empty.bin", {});
+    std::string empty = dir.write("empty.bin", std::vector<unsigned char>());
     std::string folder = dir.directory("fwdir");
     std::string missing = dir.path() + "/missing.bin";
     BootPrinter printer;
