@@ -1,10 +1,9 @@
 // The device actions of the command line: the menus' downloader objects do
-// the work; what they print for the menus is kept off standard output.
+// the work; their console output is kept off standard output.
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include "cdu/CduFwDn.h"
 #include "rpu/RpuFwDn.h"
 #include "serial/ComPort.h"
+#include "serial/ConsoleSink.h"
 
 using nlohmann::json;
 
@@ -23,38 +23,8 @@ namespace {
 // bars with their carriage-return redraws, error lines) goes to standard
 // error when a person watches it there, and is dropped otherwise, so that
 // standard output carries nothing but the command's own result.
-class ConsoleDiversion {
-  public:
-    explicit ConsoleDiversion(bool show) {
-        fflush(stdout);
-        int target = show ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY | O_CLOEXEC);
-        saved_ = dup(STDOUT_FILENO);
-        if (target < 0 || saved_ < 0 || dup2(target, STDOUT_FILENO) < 0) {
-            // Without a place to divert to, the library's lines must not
-            // reach standard output: close it for the action instead.
-            if (saved_ >= 0)
-                close(STDOUT_FILENO);
-        }
-        if (target >= 0)
-            close(target);
-    }
-    ~ConsoleDiversion() {
-        fflush(stdout);
-        clearerr(stdout); // a write to the closed stream is not the result's
-        if (saved_ >= 0) {
-            dup2(saved_, STDOUT_FILENO);
-            close(saved_);
-        }
-    }
-    ConsoleDiversion(const ConsoleDiversion&) = delete;
-    ConsoleDiversion& operator=(const ConsoleDiversion&) = delete;
-
-  private:
-    int saved_ = -1;
-};
-
-bool ShowProgress(const CliRequest& request) {
-    return !request.quiet && isatty(STDERR_FILENO) == 1;
+ConsoleTarget ActionConsole(const CliRequest& request) {
+    return !request.quiet && isatty(STDERR_FILENO) == 1 ? CONSOLE_STDERR : CONSOLE_NOWHERE;
 }
 
 // The result of an action on the downloader `dn`, whose port the request's
@@ -142,7 +112,7 @@ CliResult RpuVersion(const CliRequest& request) {
     char crc[10] = {0};
     int code;
     {
-        ConsoleDiversion diversion(ShowProgress(request));
+        ConsoleTargetScope console(ActionConsole(request));
         code = dn.GetVersionInfo(version, crc);
     }
     if (code != 0) {
@@ -161,7 +131,7 @@ CliResult RpuDownload(const CliRequest& request) {
     CliResult result = BeginDownload(&dn, request, "rpu");
     result.values["road"] = "bootloader";
     std::string path = request.file;
-    ConsoleDiversion diversion(ShowProgress(request));
+    ConsoleTargetScope console(ActionConsole(request));
     RunDownload(&result, RPU_BOOT_HINT, [&] { return dn.FirmwareDownload(&path[0]); });
     return result;
 }
@@ -173,7 +143,7 @@ CliResult CduVersion(const CliRequest& request) {
     char version[50] = {0};
     int code;
     {
-        ConsoleDiversion diversion(ShowProgress(request));
+        ConsoleTargetScope console(ActionConsole(request));
         code = dn.GetVersionInfo(version);
     }
     if (code != 0) {
@@ -196,7 +166,7 @@ CliResult CduCassette(const CliRequest& request) {
     int code;
     int readBack = -1;
     {
-        ConsoleDiversion diversion(ShowProgress(request));
+        ConsoleTargetScope console(ActionConsole(request));
         code = dn.SetInformation(request.cassette);
         if (code == 0)
             readBack = dn.GetVersionInfo(version);
@@ -227,13 +197,13 @@ CliResult CduDownload(const CliRequest& request) {
     std::string path = request.file;
     char model[20] = {0};
     unsigned char road = 0;
-    ConsoleDiversion diversion(ShowProgress(request));
+    ConsoleTargetScope console(ActionConsole(request));
     if (dn.GetCDUTypeByFW(&path[0], model, &road) != 0) {
         result.exit = EXIT_NOT_FIRMWARE;
         result.message = NOT_FIRMWARE_TEXT;
         return result;
     }
-    printf(" This file is the firmware file for %s.\n", model);
+    ConsolePrintf(" This file is the firmware file for %s.\n", model);
     result.values["model"] = model;
     result.values["road"] = road == 0 ? "bootloader" : "loader";
     RunDownload(&result, CDU_BOOT_HINT, [&] { return dn.FirmwareDownload(road, &path[0]); });

@@ -3,7 +3,7 @@
 // prompts, and the download result messages.
 #include "app/Console.h"
 
-#include "app/DnResult.h"
+#include "fwdn/DnResult.h"
 #include "app/Interrupt.h"
 #include "app/MenuTexts.h"
 #include "app/PortName.h"

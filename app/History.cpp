@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "app/CliResult.h"
-#include "app/DnResult.h"
+#include "fwdn/DnResult.h"
 #include "app/MenuTexts.h"
 #include "app/Prepared.h"
 #include "app/SystemLog.h"

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "app/Prepared.h"
+#include "serial/ConsoleSink.h"
 #include "serial/HeldPorts.h"
 #include "serial/RunState.h"
 
@@ -31,9 +32,10 @@ void Put(int fd, const char* text) {
 // _exit.
 void OnInterrupt(int sig) {
     ReleaseAllPorts();
-    if (ProgressLineOpen())
-        Put(STDOUT_FILENO, "\n");
-    else if (gErrIsTerminal)
+    if (ProgressLineOpen()) {
+        if (ConsoleTargetFd() >= 0)
+            Put(ConsoleTargetFd(), "\n");
+    } else if (gErrIsTerminal)
         Put(STDERR_FILENO, "\n");
     Put(STDERR_FILENO, "kvfwdn: interrupted by ");
     Put(STDERR_FILENO, SignalName(sig));

@@ -33,7 +33,7 @@ int CDUFW_COM_BlockWrite(unsigned char* pData, int nLen);
 int CDUFW_COM_BlockRead(unsigned char* pData, int nLen, int nTimeOut);
 int CDUFW_COM_ReadCheckData(unsigned char chExpect, int nTimeOut);
 int CDUFW_DownloadReady(char* szPort);
-int CDUFW_DataDownload(char* szPort, unsigned char* pData, int nSize, int nBlockSize);
+int CDUFW_DataDownload(char* szPort, const unsigned char* pData, int nSize, int nBlockSize);
 int CDUFW_StartProgram();
 int CRC16_CCITT(unsigned char* pData, int nLen);
 

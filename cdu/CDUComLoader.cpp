@@ -10,6 +10,7 @@
 #include "serial/ComPort.h"
 #include "serial/ControlBytes.h"
 #include "serial/RunState.h"
+#include "serial/ConsoleSink.h"
 
 #include <climits>
 #include <cstdio>
@@ -29,6 +30,8 @@ const unsigned char LDR_START = 0x67;   // 'g'
 const unsigned char BLK_STX = ctl::STX; // a 1024-byte block follows
 const unsigned char BLK_ACK = ctl::ACK;
 const unsigned char BLK_EOT = ctl::EOT;
+const unsigned char BLK_NAK = ctl::NAK; // the loader refuses the block
+const unsigned char BLK_CAN = ctl::CAN; // the loader cancels the transfer
 const unsigned char LDR_FILL = 0x1A;  // fill of the last block to the loader
 const unsigned char LINK_FILL = 0x00; // fill of the last block on the link port
 
@@ -56,21 +59,24 @@ int WaitForByte(unsigned char chExpect, int nTimeOut) {
     return CheckDataReadPort(ghCduHandle, chExpect, nTimeOut);
 }
 
-// One line of the loader transfer's progress bar, overwritten by the next.
-void DrawLoaderProgress(int nPercent) {
-    int cells = nPercent / 4;
-    printf(" Download : [");
-    SetProgressLineOpen(true);
-    for (int j = 0; j < 25; ++j) {
-        if (j == cells)
-            putchar('>');
-        else if (j < cells)
-            putchar('=');
-        else
-            putchar(' ');
+// Waits for the loader's answer to a block or to EOT. A NAK or CAN refuses
+// and ends the wait at once, with the result of a time-out; any other byte
+// is skipped.
+int WaitForLoaderAnswer(unsigned char chExpect, int nTimeOut) {
+    if (ghCduHandle == 0)
+        return -2;
+    const uint64_t start = GetTickCount();
+    while (!CheckTimeOut(start, nTimeOut)) {
+        unsigned char byte = 0;
+        if (ReadPort(ghCduHandle, &byte) != 0 || byte == 0xFF)
+            continue;
+        if (byte == chExpect)
+            return 0;
+        if (byte == BLK_NAK || byte == BLK_CAN)
+            return -2;
+        ComSleepUs(1000);
     }
-    printf("] %d%%\r", nPercent);
-    fflush(stdout);
+    return -2;
 }
 
 // Sizes that would divide by zero, overflow the block buffer or send
@@ -82,11 +88,12 @@ bool TransferArgsValid(const unsigned char* pData, int nSize, int nBlockSize) {
 // Sends nSize bytes as numbered blocks of nBlockSize data bytes on the open
 // port, each answered by ACK within 5000 ms. The last block is filled up with
 // `fill`. Returns 0 when every block was acknowledged, -2 at the first block
-// that was not (it is not sent again).
-int SendBlocks(unsigned char* pBlock, unsigned char* pData, int nSize, int nBlockSize,
-               unsigned char fill, bool bProgress) {
+// that was not (it is not sent again). To the loader (bLoader) progress is
+// drawn and a refused block ends the wait at once.
+int SendBlocks(unsigned char* pBlock, const unsigned char* pData, int nSize, int nBlockSize,
+               unsigned char fill, bool bLoader) {
     const int nBlocks = nSize / nBlockSize + (nSize % nBlockSize != 0 ? 1 : 0);
-    unsigned char* pRead = pData;
+    const unsigned char* pRead = pData;
     int nLeft = nSize;
     bool bLast = false;
     giProgressCnt = 0;
@@ -109,11 +116,13 @@ int SendBlocks(unsigned char* pBlock, unsigned char* pData, int nSize, int nBloc
         pBlock[3 + nBlockSize] = static_cast<unsigned char>((crc >> 8) & 0xFF);
         pBlock[4 + nBlockSize] = static_cast<unsigned char>(crc & 0xFF);
         FlushAndWriteBlock(pBlock, nBlockSize + 5);
-        if (WaitForByte(BLK_ACK, BLOCK_ACK_WAIT_MS) != 0)
+        int acked = bLoader ? WaitForLoaderAnswer(BLK_ACK, BLOCK_ACK_WAIT_MS)
+                            : WaitForByte(BLK_ACK, BLOCK_ACK_WAIT_MS);
+        if (acked != 0)
             return -2;
-        if (bProgress) {
+        if (bLoader) {
             long long percent = static_cast<long long>(giProgressCnt) * 100 / nBlocks;
-            DrawLoaderProgress(percent > 100 ? 100 : static_cast<int>(percent));
+            ConsoleProgress(" Download : [", percent > 100 ? 100 : static_cast<int>(percent), true);
         }
     }
     return 0;
@@ -204,7 +213,7 @@ int CDUFW_DownloadReady(char* szPort) {
     return 0;
 }
 
-int CDUFW_DataDownload(char* szPort, unsigned char* pData, int nSize, int nBlockSize) {
+int CDUFW_DataDownload(char* szPort, const unsigned char* pData, int nSize, int nBlockSize) {
     if (!TransferArgsValid(pData, nSize, nBlockSize))
         return -1;
     unsigned char* pBlock = NewBlockBuffer(nBlockSize);
@@ -218,12 +227,11 @@ int CDUFW_DataDownload(char* szPort, unsigned char* pData, int nSize, int nBlock
         return r;
     }
     r = SendBlocks(pBlock, pData, nSize, nBlockSize, LDR_FILL, true);
-    putchar('\n');
-    SetProgressLineOpen(false);
+    ConsoleEndProgress();
     if (r == 0) {
         unsigned char ch = BLK_EOT;
         CDUFW_COM_BlockWrite(&ch, 1);
-        r = CDUFW_COM_ReadCheckData(LDR_READY, LDR_EOT_WAIT_MS);
+        r = WaitForLoaderAnswer(LDR_READY, LDR_EOT_WAIT_MS);
     }
     delete[] pBlock;
     return r;

@@ -282,7 +282,10 @@ void VirtualLoader::handleRunning(unsigned char byte) {
         takeBlock();
         break;
     case kEot: {
-        sendByte(config_.linkTwin ? kAck : kReady);
+        if (config_.eotReplyByte != 0)
+            sendByte(config_.eotReplyByte);
+        else
+            sendByte(config_.linkTwin ? kAck : kReady);
         std::lock_guard<std::mutex> lock(mutex_);
         eot_ = true;
         break;

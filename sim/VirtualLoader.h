@@ -27,7 +27,8 @@ struct LoaderConfig {
     int silentBlock = 0;     // fault: this block (1 = first received) gets no answer
     int badReplyBlock = 0;   // fault: this block is answered with badReplyByte
     unsigned char badReplyByte = 0x15;
-    bool linkTwin = false; // EOT answered by ACK, as on the dispenser's link port
+    unsigned char eotReplyByte = 0; // fault: EOT answered with this byte (0: none)
+    bool linkTwin = false;          // EOT answered by ACK, as on the dispenser's link port
     // Leave the line alone while it is set to this speed (0: never), as
     // another device of the same port takes it then.
     int idleAtBaud = 0;

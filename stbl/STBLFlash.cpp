@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "serial/RunState.h"
+#include "serial/ConsoleSink.h"
 #include "stbl/STBLLib.h"
 
 namespace {
@@ -102,26 +102,13 @@ bool AllBlank(const unsigned char* bytes, unsigned long n) {
     return true;
 }
 
-// Draws one state of a 25-cell progress bar. After a full packet the line
-// ends in a carriage return and is flushed so that the next state overwrites
-// it; after the last, partial packet it is left as it stands.
+// Draws one state of the progress bar. After a full packet the line ends in
+// a carriage return so that the next state overwrites it; after the last,
+// partial packet it is left as it stands.
 void DrawBar(CSTBLLib* lib, const char* label, bool fullPacket) {
     unsigned char percent = 0;
     lib->GetProgress(&percent);
-    int p = percent;
-    int q = p / 4;
-    char cells[26];
-    for (int j = 0; j < 25; j++)
-        cells[j] = (q == j) ? '>' : (q > j ? '=' : ' ');
-    cells[25] = '\0';
-    printf("%s%s", label, cells);
-    SetProgressLineOpen(true);
-    if (fullPacket) {
-        printf("] %d%%\r", p);
-        fflush(stdout);
-    } else {
-        printf("] %d%%", p);
-    }
+    ConsoleProgress(label, percent, fullPacket);
 }
 
 const char* const DOWNLOAD_LABEL = " Download : [";
@@ -150,10 +137,8 @@ unsigned char EachPacket(CSTBLLib* lib, unsigned long size, const char* label, S
         if (label != nullptr)
             DrawBar(lib, label, n == packet);
     }
-    if (label != nullptr) {
-        printf("\n");
-        SetProgressLineOpen(false);
-    }
+    if (label != nullptr)
+        ConsoleEndProgress();
     free(buffer);
     return SUCCESS;
 }
@@ -218,8 +203,8 @@ unsigned char CSTBLLib::GetProgress(unsigned char* percent) {
     return SUCCESS;
 }
 
-unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, unsigned char* image, unsigned long size,
-                                    unsigned char optimize) {
+unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, const unsigned char* image,
+                                    unsigned long size, unsigned char optimize) {
     unsigned char status = BulkPreconditions(this, pTarget->bWrite, image, size);
     if (status != SUCCESS)
         return status;
@@ -233,7 +218,7 @@ unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, unsigned char* image,
                               st = STBL_WRITE(address + offset, static_cast<unsigned char>(n),
                                               buffer);
                               if (st != SUCCESS)
-                                  printf("\n STBL_WRITE ERROR : %d\n", st);
+                                  ConsolePrintf("\n STBL_WRITE ERROR : %d\n", st);
                               return st;
                           }
                           // The write length is raised to a multiple of 4; the bytes behind
@@ -241,7 +226,7 @@ unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, unsigned char* image,
                           unsigned char n4 = static_cast<unsigned char>(n - (n % 4) + 4);
                           st = STBL_READ(address + offset, n4, buffer);
                           if (st != SUCCESS) {
-                              printf("\n (remain)STBL_READ ERROR : %d\n", st);
+                              ConsolePrintf("\n (remain)STBL_READ ERROR : %d\n", st);
                               return st;
                           }
                           memcpy(buffer, image + offset, n);
@@ -249,32 +234,32 @@ unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, unsigned char* image,
                               return static_cast<unsigned char>(SUCCESS);
                           st = STBL_WRITE(address + offset, n4, buffer);
                           if (st != SUCCESS)
-                              printf("\n (remain)STBL_WRITE ERROR : %d\n", st);
+                              ConsolePrintf("\n (remain)STBL_WRITE ERROR : %d\n", st);
                           return st;
                       });
 }
 
-unsigned char CSTBLLib::STBL_VERIFY(unsigned long address, unsigned char* image, unsigned long size,
-                                    unsigned char optimize) {
+unsigned char CSTBLLib::STBL_VERIFY(unsigned long address, const unsigned char* image,
+                                    unsigned long size, unsigned char optimize) {
     unsigned char status = BulkPreconditions(this, pTarget->bRead, image, size);
     if (status != SUCCESS)
         return status;
-    return EachPacket(this, size, VERIFY_LABEL,
-                      [&](unsigned long offset, unsigned long n, unsigned char* buffer) {
-                          if (optimize && AllBlank(image + offset, n))
-                              return static_cast<unsigned char>(SUCCESS);
-                          // An odd remainder is read as one byte more; the buffer has room.
-                          unsigned char st =
-                              STBL_READ(address + offset, static_cast<unsigned char>(n), buffer);
-                          if (st != SUCCESS)
-                              return st;
-                          if (memcmp(buffer, image + offset, n) != 0) {
-                              printf(n == MAX_DATA_SIZE ? "\n CMD_NOT_ALLOWED ERROR\n"
-                                                        : "\n (remain)CMD_NOT_ALLOWED ERROR\n");
-                              return static_cast<unsigned char>(CMD_NOT_ALLOWED);
-                          }
-                          return static_cast<unsigned char>(SUCCESS);
-                      });
+    return EachPacket(
+        this, size, VERIFY_LABEL,
+        [&](unsigned long offset, unsigned long n, unsigned char* buffer) {
+            if (optimize && AllBlank(image + offset, n))
+                return static_cast<unsigned char>(SUCCESS);
+            // An odd remainder is read as one byte more; the buffer has room.
+            unsigned char st = STBL_READ(address + offset, static_cast<unsigned char>(n), buffer);
+            if (st != SUCCESS)
+                return st;
+            if (memcmp(buffer, image + offset, n) != 0) {
+                ConsolePrintf(n == MAX_DATA_SIZE ? "\n CMD_NOT_ALLOWED ERROR\n"
+                                                 : "\n (remain)CMD_NOT_ALLOWED ERROR\n");
+                return static_cast<unsigned char>(CMD_NOT_ALLOWED);
+            }
+            return static_cast<unsigned char>(SUCCESS);
+        });
 }
 
 unsigned char CSTBLLib::STBL_UPLOAD(unsigned long address, unsigned char* buffer,

@@ -61,23 +61,20 @@ extern uint64_t MAX_DATA_SIZE; // packet size; 255 until SetPaketSize
 
 // ---- Records ---------------------------------------------------------------
 
+// The command flags, in the order of the Get reply's command list; one
+// list for both records below.
+// clang-format off
+#define STBL_COMMAND_FLAGS(FLAG)                                                 \
+    FLAG(bGet) FLAG(bGetVerRops) FLAG(bGetId) FLAG(bSetSpeed) FLAG(bRead)        \
+    FLAG(bGo) FLAG(bWrite) FLAG(bErase) FLAG(bEraseExt) FLAG(bWriteProtect)      \
+    FLAG(bWriteTempUnprotect) FLAG(bWritePermUnprotect) FLAG(bReadoutProtect)    \
+    FLAG(bReadoutTempUnprotect) FLAG(bReadoutPermUnprotect)
+// clang-format on
+#define STBL_FLAG_MEMBER(name) unsigned char name;
+
 // One flag per command the target announced in its Get reply.
 struct Commands {
-    unsigned char bGet;
-    unsigned char bGetVerRops;
-    unsigned char bGetId;
-    unsigned char bSetSpeed;
-    unsigned char bRead;
-    unsigned char bGo;
-    unsigned char bWrite;
-    unsigned char bErase;
-    unsigned char bEraseExt;
-    unsigned char bWriteProtect;
-    unsigned char bWriteTempUnprotect;
-    unsigned char bWritePermUnprotect;
-    unsigned char bReadoutProtect;
-    unsigned char bReadoutTempUnprotect;
-    unsigned char bReadoutPermUnprotect;
+    STBL_COMMAND_FLAGS(STBL_FLAG_MEMBER)
 };
 
 // What the target reported about itself.
@@ -88,21 +85,7 @@ struct TargetDescriptor {
     unsigned char* PID; // malloc'ed product-ID bytes, owned by the descriptor
     unsigned char Option1;
     unsigned char Option2;
-    unsigned char bGet;
-    unsigned char bGetVerRops;
-    unsigned char bGetId;
-    unsigned char bSetSpeed;
-    unsigned char bRead;
-    unsigned char bGo;
-    unsigned char bWrite;
-    unsigned char bErase;
-    unsigned char bEraseExt;
-    unsigned char bWriteProtect;
-    unsigned char bWriteTempUnprotect;
-    unsigned char bWritePermUnprotect;
-    unsigned char bReadoutProtect;
-    unsigned char bReadoutTempUnprotect;
-    unsigned char bReadoutPermUnprotect;
+    STBL_COMMAND_FLAGS(STBL_FLAG_MEMBER)
 };
 
 // One bootloader request, built and owned by the calling command.
@@ -170,9 +153,9 @@ class CSTBLLib {
     unsigned char SetActivityTime(unsigned long total);
     unsigned char GetActivityTime(unsigned long* total);
     unsigned char GetProgress(unsigned char* percent);
-    unsigned char STBL_DNLOAD(unsigned long address, unsigned char* image, unsigned long size,
+    unsigned char STBL_DNLOAD(unsigned long address, const unsigned char* image, unsigned long size,
                               unsigned char optimize);
-    unsigned char STBL_VERIFY(unsigned long address, unsigned char* image, unsigned long size,
+    unsigned char STBL_VERIFY(unsigned long address, const unsigned char* image, unsigned long size,
                               unsigned char optimize);
     unsigned char STBL_UPLOAD(unsigned long address, unsigned char* buffer, unsigned long size);
 

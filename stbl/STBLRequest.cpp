@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "serial/rs232.h"
+#include "serial/ConsoleSink.h"
 #include "stbl/STBLLib.h"
 
 namespace {
@@ -157,8 +158,8 @@ unsigned char DoGet(Wire& wire, CSTBLLib* lib, STBL_Request* rq) {
     int lastCall = 0;
     int total = wire.blockRead(codes, t->CmdCount, &lastCall);
     if (total != t->CmdCount) {
-        printf(" CSTBLLib::Send_RQ Fail : recv[%d]\n", lastCall);
-        printf(" CSTBLLib::Send_RQ Fail : recved[%d] != CmdCount[%d]\n", total, t->CmdCount);
+        ConsolePrintf(" CSTBLLib::Send_RQ Fail : recv[%d]\n", lastCall);
+        ConsolePrintf(" CSTBLLib::Send_RQ Fail : recved[%d] != CmdCount[%d]\n", total, t->CmdCount);
         return READ_FAIL;
     }
     for (int i = 0; i < total; ++i) {
@@ -215,11 +216,15 @@ unsigned char DoGetId(Wire& wire, CSTBLLib* lib, STBL_Request* rq) {
     return SUCCESS;
 }
 
-unsigned char DoRead(Wire& wire, STBL_Request* rq) {
+// Sends the request's address and waits for its acknowledgement.
+unsigned char SendAddressAcked(Wire& wire, STBL_Request* rq) {
     unsigned char status = wire.sendAddress(rq->address);
+    return status != SUCCESS ? status : wire.expectAck(CMD_FAIL);
+}
+
+unsigned char DoRead(Wire& wire, STBL_Request* rq) {
+    unsigned char status = SendAddressAcked(wire, rq);
     if (status != SUCCESS)
-        return status;
-    if ((status = wire.expectAck(CMD_FAIL)) != SUCCESS)
         return status;
     unsigned char count[2];
     count[0] = static_cast<unsigned char>(rq->length - 1);
@@ -246,10 +251,8 @@ unsigned char DoGo(Wire& wire, STBL_Request* rq) {
 }
 
 unsigned char DoWrite(Wire& wire, STBL_Request* rq) {
-    unsigned char status = wire.sendAddress(rq->address);
+    unsigned char status = SendAddressAcked(wire, rq);
     if (status != SUCCESS)
-        return status;
-    if ((status = wire.expectAck(CMD_FAIL)) != SUCCESS)
         return status;
     unsigned char count = static_cast<unsigned char>(rq->length - 1);
     // The checksum is taken before the data go out: in echo mode 2 the send

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cdu/CDUCom.h"
+#include "serial/ComPort.h"
 #include "sim/VirtualLoader.h"
 #include "test_cdu_util.h"
 
@@ -158,7 +159,7 @@ TEST(CduLoader, OpenFailureAndReopen) {
     EXPECT_TRUE(dev.loader.startSeen());
 }
 
-// Slow: a reply other than ACK is waited through for 5 s.
+// A NAK answering a block ends the transfer at that block.
 TEST(CduLoaderSlow, BadReplyToABlockEndsTheTransfer) {
     LoaderConfig config;
     config.badReplyBlock = 2;
@@ -169,6 +170,48 @@ TEST(CduLoaderSlow, BadReplyToABlockEndsTheTransfer) {
     EXPECT_EQ(Bar(33) + "\n", out); // only the acknowledged block is drawn
     EXPECT_EQ(2u, dev.loader.blocks().size());
     EXPECT_FALSE(dev.loader.eotSeen()); // no EOT after a failed block
+}
+
+namespace {
+
+// A clock that counts only the time the waits sleep (really), so a wait's
+// length does not depend on how loaded the machine is.
+unsigned long long gSleptUs = 0;
+uint64_t SleptMs() {
+    return gSleptUs / 1000;
+}
+void CountedSleep(unsigned us) {
+    usleep(us);
+    gSleptUs += us;
+}
+
+} // namespace
+
+// A NAK or CAN answering block 2, or the EOT, ends the transfer at once
+// with the result of a time-out; other bytes are skipped.
+TEST(CduLoader, RefusedBlockOrEotEndsTheTransferAtOnce) {
+    struct Case {
+        int block;
+        unsigned char blockReply, eotReply;
+        size_t blocksSent;
+    } cases[] = {{2, 0x15, 0, 2}, {2, 0x18, 0, 2}, {0, 0, 0x15, 3}, {0, 0, 0x18, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.blockReply + c.eotReply);
+        LoaderConfig config;
+        config.badReplyBlock = c.block;
+        config.badReplyByte = c.blockReply;
+        config.eotReplyByte = c.eotReply;
+        RunningLoader dev(config);
+        std::string out;
+        gSleptUs = 0;
+        SetComClock(SleptMs, CountedSleep);
+        int r = Transfer(dev, Firmware(3000), &out);
+        SetComClock(nullptr, nullptr);
+        EXPECT_EQ(-2, r);
+        EXPECT_EQ(c.blocksSent, dev.loader.blocks().size());
+        EXPECT_LT(gSleptUs, 500000u); // a time-out would be 5 s
+        EXPECT_EQ(c.eotReply != 0, dev.loader.eotSeen());
+    }
 }
 
 // Slow: the twin on the link port sleeps 3 s after its EOT is acknowledged.
