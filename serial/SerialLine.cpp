@@ -3,6 +3,8 @@
 // with its own time-out, so no device can hold a call past its window.
 #include "serial/SerialLine.h"
 
+#include "serial/ReasonLine.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -251,5 +253,5 @@ void ReportPortFailure() {
         return;
     gbOpenFailed = false;
     fflush(stdout); // after the action's own lines when both streams share a file
-    fprintf(stderr, "kvfwdn: %s: %s\n", gszFailedPort, gszFailReason);
+    PrintReasonLine(gszFailedPort, gszFailReason);
 }
