@@ -19,7 +19,9 @@ const char* const USAGE =
     "  kvfwdn -V | --version                   the program version\n"
     "  kvfwdn ports [--json]                   the serial ports present on this machine\n"
     "  kvfwdn rpu version  [-p PORT] [--json]            printer version and CRC\n"
-    "  kvfwdn rpu download [-p PORT] [--json] [-q] FILE  printer firmware download\n"
+    "  kvfwdn info FILE [--json]               what a firmware file is (opens no port)\n"
+    "  kvfwdn rpu download [-p PORT] [--json] [-q] [--force] FILE\n"
+    "                                          printer firmware download\n"
     "  kvfwdn cdu version  [-p PORT] [--json]            dispenser version and cassette number\n"
     "  kvfwdn cdu cassette [-p PORT] [--json] N          set the cassette number (1 to 6)\n"
     "  kvfwdn cdu download [-p PORT] [--json] [-q] FILE  dispenser firmware download\n"
@@ -28,11 +30,14 @@ const char* const USAGE =
     "  -p, --port PORT  serial device (default /dev/ttyS4 printer, /dev/ttyS3 dispenser)\n"
     "  --json           the result as one JSON line on standard output\n"
     "  -q, --quiet      no progress bars on standard error\n"
+    "  --force          download a file that is not printer firmware all the same\n"
     "\n"
     "Exit status: 0 success; a download's failure 1 file not found, 2 file unreadable,\n"
     "3 no response, 4 download failed, 5 verify failed; 6 the port cannot be opened;\n"
-    "7 the device did not answer; 8 not a dispenser firmware file; 9 any other failure;\n"
-    "64 a usage error.\n"
+    "7 the device did not answer; 8 not firmware for this device (for info: for either\n"
+    "device); 9 any other failure; 64 a usage error. Before a download the file's size,\n"
+    "SHA-256 and device go to standard error; a JSON result's \"error\" is the first reason\n"
+    "on standard error, or null.\n"
     "Progress and the menus' hints go to standard error.\n";
 
 // The size of the downloaders' port and path fields, terminator included.
@@ -53,8 +58,9 @@ CLI::App* AddAction(CLI::App* device, const char* name, const char* what, CliReq
 
 // Every device command ends here: its result is printed, the reasons go to
 // standard error and the exit status is returned.
-int FinishAction(const CliResult& result, bool json) {
+int FinishAction(CliResult result, bool json) {
     ReportPortFailure(); // why a port could not be opened, on standard error
+    TakeError(&result);
     return PrintResult(result, json);
 }
 
@@ -88,6 +94,10 @@ int RunCommandLine(int argc, char** argv) {
     CLI::App* ports = app.add_subcommand("ports", "serial ports");
     ports->add_flag("--json", request.json, "one JSON line on standard output");
 
+    CLI::App* info = app.add_subcommand("info", "what a firmware file is");
+    info->add_flag("--json", request.json, "one JSON line on standard output");
+    info->add_option("FILE", request.file, "firmware file")->required();
+
     CLI::App* rpu = app.add_subcommand("rpu", "receipt printer");
     CLI::App* cdu = app.add_subcommand("cdu", "cash dispenser");
     rpu->require_subcommand(1, 1);
@@ -105,6 +115,7 @@ int RunCommandLine(int argc, char** argv) {
             command.app->add_option("FILE", request.file, "firmware file")->required();
         }
     }
+    commands[1].app->add_flag("--force", request.force, "skip the printer file check");
     commands[3]
         .app->add_option("N", request.cassette, "cassette number")
         ->required()
@@ -134,6 +145,8 @@ int RunCommandLine(int argc, char** argv) {
 
     if (ports->parsed())
         return ListPorts(request.json);
+    if (info->parsed())
+        return ShowFileInfo(request.file, request.json);
     for (Command& command : commands) {
         if (!command.app->parsed())
             continue;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/CliResult.h"
+#include "serial/ReasonLine.h"
 
 using nlohmann::json;
 
@@ -26,12 +27,16 @@ std::vector<std::string> TrimmedLines(const std::string& text) {
     return lines;
 }
 
+} // namespace
+
 std::string JoinedMessage(const std::string& text) {
     std::string joined;
     for (const std::string& line : TrimmedLines(text))
         joined += (joined.empty() ? "" : " ") + line;
     return joined;
 }
+
+namespace {
 
 // The values worth a line of their own in the text result.
 std::string DetailLine(const CliResult& result) {
@@ -53,6 +58,19 @@ std::string DetailLine(const CliResult& result) {
 
 } // namespace
 
+void TakeError(CliResult* result) {
+    result->error = nullptr;
+    if (result->exit == EXIT_OK)
+        return;
+    if (const char* reason = FirstReasonLine()) {
+        result->error = reason;
+        return;
+    }
+    std::vector<std::string> hint = TrimmedLines(result->hint);
+    if (!hint.empty())
+        result->error = hint.front();
+}
+
 bool PrintJsonLine(const json& value) {
     // Bytes that are not UTF-8 (a device's version text) are replaced rather
     // than refused, so that the line is always written.
@@ -67,6 +85,7 @@ int PrintResult(const CliResult& result, bool asJson) {
                     {"port", result.port},     {"ok", result.exit == EXIT_OK},
                     {"exit", result.exit},     {"message", JoinedMessage(result.message)}};
         out.update(result.values);
+        out["error"] = result.error;
         written = PrintJsonLine(out);
     } else {
         written = true;

@@ -1,10 +1,12 @@
 // The dispenser menu: version information and cassette number, setting the
 // cassette number (dispenser in online mode), and firmware download (boot
 // mode) with the model and road taken from the firmware file itself.
+#include "app/FirmwareCheck.h"
 #include "app/FwDn.h"
 #include "app/MenuTexts.h"
 
 #include "cdu/CduFwDn.h"
+#include "serial/ReasonLine.h"
 #include "serial/SerialLine.h"
 
 #include <cstdio>
@@ -95,16 +97,29 @@ void DownloadAction(CKvCDUFwDn& dn, char* szPath, char* szModel, unsigned char* 
     if (!PathPromptForAction(2, szPath))
         return;
     puts("\n -- START CDU F/W DOWNLOAD -- ");
-    if (dn.GetCDUTypeByFW(szPath, szModel, pType) != 0) {
+    // One read of the file: the classification, the identity line and the
+    // download take the same bytes.
+    FirmwareFile file;
+    if (file.Load(szPath) != DN_OK) {
         puts(NOT_FIRMWARE_TEXT);
         return;
     }
+    const FirmwareFacts& facts = file.facts();
+    if (facts.device != FW_FOR_CDU) {
+        puts(NOT_FIRMWARE_TEXT);
+        fflush(stdout);
+        PrintReasonLine(szPath, NotDispenserReason(facts).c_str());
+        return;
+    }
+    snprintf(szModel, 20, "%s", facts.model.c_str());
+    *pType = facts.type;
     printf(" This file is the firmware file for %s.\n", szModel);
     puts(CDU_BOOT_HINT);
+    PrintIdentityLine(szPath, facts, true);
     printf(" Do you want to start f/w download? (Y/n) : ");
     int answer = ReadAnswer();
     if (answer == 'Y' || answer == 'y' || answer == '\n')
-        DisplayResultMessage(dn.FirmwareDownload(*pType, szPath));
+        DisplayResultMessage(dn.FirmwareDownloadImage(*pType, szPath, file.image(), file.size()));
     else
         puts(" Cancel firmware download.");
     ReportPortFailure();

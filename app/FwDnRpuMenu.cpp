@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/FirmwareCheck.h"
 #include "app/FwDn.h"
 #include "app/MenuTexts.h"
 #include "rpu/RpuFwDn.h"
+#include "serial/ReasonLine.h"
 #include "serial/SerialLine.h"
 
 namespace {
@@ -43,15 +45,35 @@ void DownloadFirmware(CKvRPUFwDn* downloader, char* path) {
         memcpy(path, downloader->szFilePath, sizeof(downloader->szFilePath));
     if (!PathPromptForAction(1, path))
         return;
+    // The file is read and checked once, before any port is opened; a file
+    // that is not printer firmware never reaches the question.
+    FirmwareFile file;
+    int loaded = file.Load(path);
+    if (loaded == DN_OK && file.facts().device != FW_FOR_RPU) {
+        puts(NOT_PRINTER_FIRMWARE_TEXT);
+        fflush(stdout);
+        PrintReasonLine(path, file.facts().reason.c_str());
+        return;
+    }
     puts("\n -- START RPU F/W DOWNLOAD -- ");
     puts(RPU_BOOT_HINT);
+    if (loaded == DN_OK)
+        PrintIdentityLine(path, file.facts(), false);
     printf(" Do you want to start f/w download? (Y/n) : ");
 
     int answer = ReadAnswer();
-    if (answer == 'Y' || answer == 'y' || answer == '\n')
-        DisplayResultMessage(downloader->FirmwareDownload(path));
-    else
+    if (answer == 'Y' || answer == 'y' || answer == '\n') {
+        if (loaded == DN_OK) {
+            DisplayResultMessage(
+                downloader->FirmwareDownloadImage(path, file.image(), file.size()));
+        } else {
+            // A file that could not be read ends as the download of it would.
+            puts(" Start firmware downloading.");
+            DisplayResultMessage(loaded);
+        }
+    } else {
         puts(" Cancel firmware download.");
+    }
     ReportPortFailure();
 }
 
