@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 namespace {
 
@@ -35,6 +34,7 @@ bool Is3(const unsigned char* p, const char* s) {
 
 // Finds the six-character version code: "CDU_" (or "cdu_") followed by the
 // code and '_', or "CDU" (or "cdu"), any byte, '_', the code and '_'.
+// `buf` holds len + 1 bytes, the last one zero.
 const unsigned char* FindVersionCode(const unsigned char* buf, int len) {
     for (int i = 0; i < len - 10; ++i) {
         const unsigned char* p = buf + i;
@@ -43,7 +43,7 @@ const unsigned char* FindVersionCode(const unsigned char* buf, int len) {
                 return p + 4;
             continue; // the three-letter form is not tried here
         }
-        if ((Is3(p, "CDU") || Is3(p, "cdu")) && p[4] == '_' && i + 11 < len && p[11] == '_')
+        if ((Is3(p, "CDU") || Is3(p, "cdu")) && p[4] == '_' && p[11] == '_')
             return p + 5;
     }
     return nullptr;
@@ -166,24 +166,6 @@ int CKvCDUFwDn::SetInformation(int nCassette) {
     return r;
 }
 
-int ClassifyCduFirmware(const unsigned char* image, unsigned long size, char* szModel,
-                        unsigned char* pType, char* szVersion) {
-    *pType = 0;
-    if (image == nullptr || size > static_cast<unsigned long>(kMaxFirmwareImageSize))
-        return -2;
-    const unsigned char* code = FindVersionCode(image, static_cast<int>(size));
-    if (code == nullptr)
-        return -2;
-    signed char road = static_cast<signed char>(code[3]);
-    *pType = (road >= 'A' && road <= 'F') ? 0 : 1;
-    strcpy(szModel, ModelName(static_cast<char>(code[1])));
-    if (szVersion != nullptr) {
-        memcpy(szVersion, code, 6);
-        szVersion[6] = '\0';
-    }
-    return 0;
-}
-
 int CKvCDUFwDn::GetCDUTypeByFW(char* szPath, char* szModel, unsigned char* pType) {
     *pType = 0;
     unsigned char* buf = nullptr;
@@ -191,11 +173,16 @@ int CKvCDUFwDn::GetCDUTypeByFW(char* szPath, char* szModel, unsigned char* pType
     FirmwareRead fr = ReadFirmwareImage(szPath, &buf, &len);
     if (fr == FW_CANNOT_OPEN || fr == FW_UNUSABLE)
         return -1;
-    int r = -2;
-    if (fr == FW_READ_OK)
-        r = ClassifyCduFirmware(buf, static_cast<unsigned long>(len), szModel, pType, nullptr);
+    const unsigned char* code = (fr == FW_READ_OK) ? FindVersionCode(buf, len) : nullptr;
+    if (code == nullptr) {
+        delete[] buf;
+        return -2;
+    }
+    signed char road = static_cast<signed char>(code[3]);
+    *pType = (road >= 'A' && road <= 'F') ? 0 : 1;
+    strcpy(szModel, ModelName(static_cast<char>(code[1])));
     delete[] buf;
-    return r;
+    return 0;
 }
 
 int CKvCDUFwDn::BootLoadDownload(unsigned char bMarker) {
@@ -230,42 +217,6 @@ int CKvCDUFwDn::BootLoadDownload(unsigned char bMarker) {
     return r;
 }
 
-namespace {
-
-// The chosen road on the dispenser's port for an image in memory.
-int LoadImage(CKvCDUFwDn& dn, unsigned char nType, unsigned char* image, int len) {
-    if (nType != 0) {
-        // Loader road: make sure the port can be had before pushing anything.
-        int r = CDUFW_COM_Open(dn.szPortName, LDR_BAUD);
-        CDUFW_COM_Close();
-        if (r != 0) {
-            return DN_PORT_OPEN_FAIL;
-        }
-        DownloadRunningScope running;
-        dn.iBlockCount = CountBlocks(len, LDR_BLOCK_SIZE);
-        unsigned char bMarker = HasArvoMarker(image, len);
-        if (dn.BootLoadDownload(bMarker) != 0 || CDUFW_DownloadReady(dn.szPortName) != 0) {
-            return DN_NO_RESPONSE;
-        }
-        r = CDUFW_DataDownload(dn.szPortName, image, len, LDR_BLOCK_SIZE);
-        CDUFW_COM_Close();
-        return r != 0 ? DN_DOWNLOAD_FAIL : DN_OK;
-    }
-
-    dn.stblLib.SetCOMSettings(dn.szPortName, BL_BAUD, 8, 2, 1.0f);
-    unsigned char st = dn.stblLib.COM_Open();
-    if (st != SUCCESS && st != COM_ALREADY_OPENED) {
-        return DN_PORT_OPEN_FAIL;
-    }
-    DownloadRunningScope running;
-    int r = BootloaderRoad(dn.stblLib, image, len, &dn.iBlockCount);
-    if (dn.stblLib.COM_is_Open())
-        dn.stblLib.COM_Close();
-    return r;
-}
-
-} // namespace
-
 int CKvCDUFwDn::FirmwareDownload(unsigned char nType, char* szPath) {
     puts(" Start firmware downloading.");
     iBlockCount = 0;
@@ -281,25 +232,38 @@ int CKvCDUFwDn::FirmwareDownload(unsigned char nType, char* szPath) {
         delete[] image;
         return DN_FILE_READ_FAIL;
     }
-    int r = LoadImage(*this, nType, image, len);
-    delete[] image;
-    return r;
-}
 
-int CKvCDUFwDn::FirmwareDownloadImage(unsigned char nType, char* szPath, const unsigned char* image,
-                                      unsigned long size) {
-    puts(" Start firmware downloading.");
-    iBlockCount = 0;
-    if (szPath != nullptr && szPath != szFilePath)
-        snprintf(szFilePath, sizeof szFilePath, "%s", szPath);
-    if (image == nullptr || size == 0 || size > static_cast<unsigned long>(kMaxFirmwareImageSize))
-        return DN_FILE_READ_FAIL;
-    // The download routines take a writable buffer; the caller's bytes stay as they are.
-    unsigned char* copy = new (std::nothrow) unsigned char[size];
-    if (copy == nullptr)
-        return DN_FILE_READ_FAIL;
-    memcpy(copy, image, size);
-    int r = LoadImage(*this, nType, copy, static_cast<int>(size));
-    delete[] copy;
+    if (nType != 0) {
+        // Loader road: make sure the port can be had before pushing anything.
+        int r = CDUFW_COM_Open(szPortName, LDR_BAUD);
+        CDUFW_COM_Close();
+        if (r != 0) {
+            delete[] image;
+            return DN_PORT_OPEN_FAIL;
+        }
+        DownloadRunningScope running;
+        iBlockCount = CountBlocks(len, LDR_BLOCK_SIZE);
+        unsigned char bMarker = HasArvoMarker(image, len);
+        if (BootLoadDownload(bMarker) != 0 || CDUFW_DownloadReady(szPortName) != 0) {
+            delete[] image;
+            return DN_NO_RESPONSE;
+        }
+        r = CDUFW_DataDownload(szPortName, image, len, LDR_BLOCK_SIZE);
+        CDUFW_COM_Close();
+        delete[] image;
+        return r != 0 ? DN_DOWNLOAD_FAIL : DN_OK;
+    }
+
+    stblLib.SetCOMSettings(szPortName, BL_BAUD, 8, 2, 1.0f);
+    unsigned char st = stblLib.COM_Open();
+    if (st != SUCCESS && st != COM_ALREADY_OPENED) {
+        delete[] image;
+        return DN_PORT_OPEN_FAIL;
+    }
+    DownloadRunningScope running;
+    int r = BootloaderRoad(stblLib, image, len, &iBlockCount);
+    if (stblLib.COM_is_Open())
+        stblLib.COM_Close();
+    delete[] image;
     return r;
 }

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "rpu/RPUCom.h"
 #include "serial/RunState.h"
@@ -66,76 +65,13 @@ int CKvRPUFwDn::GetVersionInfo(char* pVersion, char* pCrc) {
     return 0;
 }
 
-namespace {
-
-// The bootloader road on the printer's port for an image in memory.
-int LoadImage(CKvRPUFwDn& dn, unsigned char* image, unsigned long size) {
-    dn.stblLib.SetCOMSettings(dn.szPortName, BOOT_BAUD, BOOT_DATA_BITS, BOOT_PARITY_EVEN,
-                              BOOT_STOP_BITS);
-    unsigned char openResult = dn.stblLib.COM_Open();
-    if (openResult != SUCCESS && openResult != COM_ALREADY_OPENED) {
-        return DN_PORT_OPEN_FAIL;
-    }
-    DownloadRunningScope running;
-
-    dn.iBlockCount = static_cast<int>(size / PACKET_SIZE + (size % PACKET_SIZE != 0 ? 1 : 0));
-    dn.stblLib.SetPaketSize(PACKET_SIZE);
-
-    int result = DN_OK;
-    unsigned char version = 0;
-    Commands commands;
-    memset(&commands, 0, sizeof(commands));
-
-    if (dn.stblLib.STBL_Init_BL() != SUCCESS) {
-        result = DN_NO_RESPONSE;
-    } else if (dn.stblLib.STBL_GET(&version, &commands) != SUCCESS) {
-        if (dn.stblLib.COM_is_Open())
-            dn.stblLib.COM_Close();
-        printf(" STBL_GET Fail : %s\n", dn.szPortName);
-        return DN_NO_RESPONSE;
-    } else {
-        if (!commands.bRead || !commands.bWrite || !commands.bErase) {
-            if (!commands.bRead)
-                dn.stblLib.STBL_READOUT_PERM_UNPROTECT();
-            if (!commands.bWrite || !commands.bErase)
-                dn.stblLib.STBL_WRITE_PERM_UNPROTECT();
-            unsigned char again = dn.stblLib.STBL_Init_BL();
-            if (again == SUCCESS)
-                again = dn.stblLib.STBL_GET(&version, &commands);
-            if (again != SUCCESS)
-                result = DN_NO_RESPONSE;
-        }
-        if (result == DN_OK && dn.stblLib.STBL_ERASE(ERASE_ALL, nullptr) != SUCCESS)
-            result = DN_DOWNLOAD_FAIL;
-        if (result == DN_OK) {
-            dn.stblLib.SetActivityTime(static_cast<unsigned long>(dn.iBlockCount));
-            if (dn.stblLib.STBL_DNLOAD(FLASH_START, image, size, 0) != SUCCESS)
-                result = DN_DOWNLOAD_FAIL;
-        }
-        if (result == DN_OK) {
-            dn.stblLib.SetActivityTime(static_cast<unsigned long>(dn.iBlockCount));
-            if (dn.stblLib.STBL_VERIFY(FLASH_START, image, size, 0) != SUCCESS)
-                result = DN_VERIFY_FAIL;
-        }
-    }
-
-    if (dn.stblLib.COM_is_Open())
-        dn.stblLib.COM_Close();
-    return result;
-}
-
-} // namespace
-
-// Copies the path the download is for, as the menus offer it again.
-static void KeepPath(char* field, size_t fieldSize, const char* szPath) {
-    if (szPath != field)
-        snprintf(field, fieldSize, "%s", szPath != nullptr ? szPath : "");
-}
-
 int CKvRPUFwDn::FirmwareDownload(char* szPath) {
     puts(" Start firmware downloading.");
     iBlockCount = 0;
-    KeepPath(szFilePath, sizeof(szFilePath), szPath);
+    if (szPath != szFilePath) {
+        const char* source = szPath != nullptr ? szPath : "";
+        snprintf(szFilePath, sizeof(szFilePath), "%s", source);
+    }
 
     unsigned char* image = nullptr;
     int length = 0;
@@ -144,24 +80,60 @@ int CKvRPUFwDn::FirmwareDownload(char* szPath) {
         delete[] image;
         return read == FW_CANNOT_OPEN ? DN_FILE_NOT_FOUND : DN_FILE_READ_FAIL;
     }
-    int result = LoadImage(*this, image, static_cast<unsigned long>(length));
-    delete[] image;
-    return result;
-}
+    unsigned long size = static_cast<unsigned long>(length);
 
-int CKvRPUFwDn::FirmwareDownloadImage(char* szPath, const unsigned char* image,
-                                      unsigned long size) {
-    puts(" Start firmware downloading.");
-    iBlockCount = 0;
-    KeepPath(szFilePath, sizeof(szFilePath), szPath);
-    if (image == nullptr || size == 0 || size > static_cast<unsigned long>(kMaxFirmwareImageSize))
-        return DN_FILE_READ_FAIL;
-    // The bootloader client takes a writable buffer; the caller's bytes stay as they are.
-    unsigned char* copy = new (std::nothrow) unsigned char[size];
-    if (copy == nullptr)
-        return DN_FILE_READ_FAIL;
-    memcpy(copy, image, size);
-    int result = LoadImage(*this, copy, size);
-    delete[] copy;
+    stblLib.SetCOMSettings(szPortName, BOOT_BAUD, BOOT_DATA_BITS, BOOT_PARITY_EVEN, BOOT_STOP_BITS);
+    unsigned char openResult = stblLib.COM_Open();
+    if (openResult != SUCCESS && openResult != COM_ALREADY_OPENED) {
+        delete[] image;
+        return DN_PORT_OPEN_FAIL;
+    }
+    DownloadRunningScope running;
+
+    iBlockCount = static_cast<int>(size / PACKET_SIZE + (size % PACKET_SIZE != 0 ? 1 : 0));
+    stblLib.SetPaketSize(PACKET_SIZE);
+
+    int result = DN_OK;
+    unsigned char version = 0;
+    Commands commands;
+    memset(&commands, 0, sizeof(commands));
+
+    if (stblLib.STBL_Init_BL() != SUCCESS) {
+        result = DN_NO_RESPONSE;
+    } else if (stblLib.STBL_GET(&version, &commands) != SUCCESS) {
+        delete[] image;
+        if (stblLib.COM_is_Open())
+            stblLib.COM_Close();
+        printf(" STBL_GET Fail : %s\n", szPortName);
+        return DN_NO_RESPONSE;
+    } else {
+        if (!commands.bRead || !commands.bWrite || !commands.bErase) {
+            if (!commands.bRead)
+                stblLib.STBL_READOUT_PERM_UNPROTECT();
+            if (!commands.bWrite || !commands.bErase)
+                stblLib.STBL_WRITE_PERM_UNPROTECT();
+            unsigned char again = stblLib.STBL_Init_BL();
+            if (again == SUCCESS)
+                again = stblLib.STBL_GET(&version, &commands);
+            if (again != SUCCESS)
+                result = DN_NO_RESPONSE;
+        }
+        if (result == DN_OK && stblLib.STBL_ERASE(ERASE_ALL, nullptr) != SUCCESS)
+            result = DN_DOWNLOAD_FAIL;
+        if (result == DN_OK) {
+            stblLib.SetActivityTime(static_cast<unsigned long>(iBlockCount));
+            if (stblLib.STBL_DNLOAD(FLASH_START, image, size, 0) != SUCCESS)
+                result = DN_DOWNLOAD_FAIL;
+        }
+        if (result == DN_OK) {
+            stblLib.SetActivityTime(static_cast<unsigned long>(iBlockCount));
+            if (stblLib.STBL_VERIFY(FLASH_START, image, size, 0) != SUCCESS)
+                result = DN_VERIFY_FAIL;
+        }
+    }
+
+    delete[] image;
+    if (stblLib.COM_is_Open())
+        stblLib.COM_Close();
     return result;
 }

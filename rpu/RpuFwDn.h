@@ -6,6 +6,7 @@
 #include "app/DnResult.h"
 #include "stbl/STBLLib.h"
 
+
 class CKvRPUFwDn {
   public:
     int iBlockCount;
@@ -21,9 +22,6 @@ class CKvRPUFwDn {
 
     int GetVersionInfo(char* pVersion, char* pCrc);
     int FirmwareDownload(char* szPath);
-    // The same download for an image already in memory (the caller's read
-    // of szPath); szPath is kept as the path of the last download.
-    int FirmwareDownloadImage(char* szPath, const unsigned char* image, unsigned long size);
 };
 
 #endif
