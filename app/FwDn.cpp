@@ -3,7 +3,7 @@
 // the three menus (menu frame, key, answer, number and line reading).
 #include "app/FwDn.h"
 
-#include "app/DnResult.h"
+#include "fwdn/DnResult.h"
 #include "app/MenuTexts.h"
 
 #include <cctype>

@@ -6,10 +6,10 @@
 
 #include <pthread.h>
 
-extern int ghCduHandle;             // open dispenser port, 0 when none
-extern pthread_mutex_t g_mutexCDU;  // one request frame and its reply
-extern unsigned long dwStartT;      // start tick of the current reply wait
-extern int giProgressCnt;           // block counter of the loader-mode transfer
+extern int ghCduHandle;            // open dispenser port, 0 when none
+extern pthread_mutex_t g_mutexCDU; // one request frame and its reply
+extern unsigned long dwStartT;     // start tick of the current reply wait
+extern int giProgressCnt;          // block counter of the loader-mode transfer
 extern const unsigned short crc16tab[256];
 
 // ---- Link protocol ----------------------------------------------------------
@@ -33,7 +33,7 @@ int CDUFW_COM_BlockWrite(unsigned char* pData, int nLen);
 int CDUFW_COM_BlockRead(unsigned char* pData, int nLen, int nTimeOut);
 int CDUFW_COM_ReadCheckData(unsigned char chExpect, int nTimeOut);
 int CDUFW_DownloadReady(char* szPort);
-int CDUFW_DataDownload(char* szPort, unsigned char* pData, int nSize, int nBlockSize);
+int CDUFW_DataDownload(char* szPort, const unsigned char* pData, int nSize, int nBlockSize);
 int CDUFW_StartProgram();
 int CRC16_CCITT(unsigned char* pData, int nLen);
 

@@ -82,10 +82,10 @@ bool TransferArgsValid(const unsigned char* pData, int nSize, int nBlockSize) {
 // port, each answered by ACK within 5000 ms. The last block is filled up with
 // `fill`. Returns 0 when every block was acknowledged, -2 at the first block
 // that was not (it is not sent again).
-int SendBlocks(unsigned char* pBlock, unsigned char* pData, int nSize, int nBlockSize,
+int SendBlocks(unsigned char* pBlock, const unsigned char* pData, int nSize, int nBlockSize,
                unsigned char fill, bool bProgress) {
     const int nBlocks = nSize / nBlockSize + (nSize % nBlockSize != 0 ? 1 : 0);
-    unsigned char* pRead = pData;
+    const unsigned char* pRead = pData;
     int nLeft = nSize;
     bool bLast = false;
     giProgressCnt = 0;
@@ -203,7 +203,7 @@ int CDUFW_DownloadReady(char* szPort) {
     return 0;
 }
 
-int CDUFW_DataDownload(char* szPort, unsigned char* pData, int nSize, int nBlockSize) {
+int CDUFW_DataDownload(char* szPort, const unsigned char* pData, int nSize, int nBlockSize) {
     if (!TransferArgsValid(pData, nSize, nBlockSize))
         return -1;
     unsigned char* pBlock = NewBlockBuffer(nBlockSize);

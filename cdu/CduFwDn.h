@@ -4,9 +4,8 @@
 #ifndef KV_CDU_CDUFWDN_H
 #define KV_CDU_CDUFWDN_H
 
-#include "app/DnResult.h"
+#include "fwdn/DnResult.h"
 #include "stbl/STBLLib.h"
-
 
 // The loader program pushed into the dispenser on the loader road (supplied
 // data, embedded at build time).
@@ -30,6 +29,19 @@ class CKvCDUFwDn {
     int GetCDUTypeByFW(char* szPath, char* szModel, unsigned char* pType);
     int BootLoadDownload(unsigned char bMarker);
     int FirmwareDownload(unsigned char nType, char* szPath);
+    // As FirmwareDownload for a file holding the `size` bytes at `image`
+    // (kept as szPath; no file is read). `image` stays valid during the call.
+    int FirmwareDownloadImage(unsigned char nType, char* szPath, const unsigned char* image,
+                              unsigned long size);
 };
+
+// Classifies a firmware image by the version code it carries, as
+// GetCDUTypeByFW does for a file holding these bytes: 0 with the model name
+// in szModel (16 bytes), the road in *pType (0 ROM bootloader, 1 loader) and
+// the six-character code in szVersion (7 bytes); -2 when no code is found
+// (an empty image too); -1 for an image larger than the MCU's flash.
+// *pType is 0 unless a code is found; szModel and szVersion may be nullptr.
+int ClassifyCduFirmware(const unsigned char* image, unsigned long size, char* szModel,
+                        unsigned char* pType, char* szVersion);
 
 #endif

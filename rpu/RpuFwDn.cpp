@@ -7,18 +7,13 @@
 #include <cstring>
 
 #include "rpu/RPUCom.h"
-#include "serial/RunState.h"
-#include "stbl/FirmwareImage.h"
+#include "fwdn/BootloaderDownload.h"
+#include "fwdn/DownloadStart.h"
 
 namespace {
 
-const unsigned long FLASH_START = 0x08000000;
-const int PACKET_SIZE = 128;
-const long BOOT_BAUD = 115200;
-const int BOOT_DATA_BITS = 8;
-const int BOOT_PARITY_EVEN = 2;
-const float BOOT_STOP_BITS = 1.0f;
-const unsigned short ERASE_ALL = 0xFFFF;
+// The printer downloader names the port when the command list cannot be read.
+const BootDownloadOptions kRpuBoot = {true};
 
 const int VERSION_BAUDS[] = {115200, 460800, 9600, 57600};
 
@@ -66,74 +61,20 @@ int CKvRPUFwDn::GetVersionInfo(char* pVersion, char* pCrc) {
 }
 
 int CKvRPUFwDn::FirmwareDownload(char* szPath) {
-    puts(" Start firmware downloading.");
     iBlockCount = 0;
-    if (szPath != szFilePath) {
-        const char* source = szPath != nullptr ? szPath : "";
-        snprintf(szFilePath, sizeof(szFilePath), "%s", source);
-    }
+    FirmwareImage image;
+    FirmwareRead read = StartFileDownload(szFilePath, sizeof szFilePath, szPath, &image);
+    if (read != FW_READ_OK)
+        return DnResultOfRead(read);
+    return BootloaderDownload(stblLib, szPortName, image.data.get(), image.size, &iBlockCount,
+                              kRpuBoot);
+}
 
-    unsigned char* image = nullptr;
-    int length = 0;
-    FirmwareRead read = ReadFirmwareImage(szFilePath, &image, &length);
-    if (read != FW_READ_OK) {
-        delete[] image;
-        return read == FW_CANNOT_OPEN ? DN_FILE_NOT_FOUND : DN_FILE_READ_FAIL;
-    }
-    unsigned long size = static_cast<unsigned long>(length);
-
-    stblLib.SetCOMSettings(szPortName, BOOT_BAUD, BOOT_DATA_BITS, BOOT_PARITY_EVEN, BOOT_STOP_BITS);
-    unsigned char openResult = stblLib.COM_Open();
-    if (openResult != SUCCESS && openResult != COM_ALREADY_OPENED) {
-        delete[] image;
-        return DN_PORT_OPEN_FAIL;
-    }
-    DownloadRunningScope running;
-
-    iBlockCount = static_cast<int>(size / PACKET_SIZE + (size % PACKET_SIZE != 0 ? 1 : 0));
-    stblLib.SetPaketSize(PACKET_SIZE);
-
-    int result = DN_OK;
-    unsigned char version = 0;
-    Commands commands;
-    memset(&commands, 0, sizeof(commands));
-
-    if (stblLib.STBL_Init_BL() != SUCCESS) {
-        result = DN_NO_RESPONSE;
-    } else if (stblLib.STBL_GET(&version, &commands) != SUCCESS) {
-        delete[] image;
-        if (stblLib.COM_is_Open())
-            stblLib.COM_Close();
-        printf(" STBL_GET Fail : %s\n", szPortName);
-        return DN_NO_RESPONSE;
-    } else {
-        if (!commands.bRead || !commands.bWrite || !commands.bErase) {
-            if (!commands.bRead)
-                stblLib.STBL_READOUT_PERM_UNPROTECT();
-            if (!commands.bWrite || !commands.bErase)
-                stblLib.STBL_WRITE_PERM_UNPROTECT();
-            unsigned char again = stblLib.STBL_Init_BL();
-            if (again == SUCCESS)
-                again = stblLib.STBL_GET(&version, &commands);
-            if (again != SUCCESS)
-                result = DN_NO_RESPONSE;
-        }
-        if (result == DN_OK && stblLib.STBL_ERASE(ERASE_ALL, nullptr) != SUCCESS)
-            result = DN_DOWNLOAD_FAIL;
-        if (result == DN_OK) {
-            stblLib.SetActivityTime(static_cast<unsigned long>(iBlockCount));
-            if (stblLib.STBL_DNLOAD(FLASH_START, image, size, 0) != SUCCESS)
-                result = DN_DOWNLOAD_FAIL;
-        }
-        if (result == DN_OK) {
-            stblLib.SetActivityTime(static_cast<unsigned long>(iBlockCount));
-            if (stblLib.STBL_VERIFY(FLASH_START, image, size, 0) != SUCCESS)
-                result = DN_VERIFY_FAIL;
-        }
-    }
-
-    delete[] image;
-    if (stblLib.COM_is_Open())
-        stblLib.COM_Close();
-    return result;
+int CKvRPUFwDn::FirmwareDownloadImage(char* szPath, const unsigned char* image,
+                                      unsigned long size) {
+    iBlockCount = 0;
+    FirmwareRead read = StartImageDownload(szFilePath, sizeof szFilePath, szPath, size);
+    if (read != FW_READ_OK)
+        return DnResultOfRead(read);
+    return BootloaderDownload(stblLib, szPortName, image, size, &iBlockCount, kRpuBoot);
 }

@@ -3,9 +3,8 @@
 #ifndef KV_RPU_RPUFWDN_H
 #define KV_RPU_RPUFWDN_H
 
-#include "app/DnResult.h"
+#include "fwdn/DnResult.h"
 #include "stbl/STBLLib.h"
-
 
 class CKvRPUFwDn {
   public:
@@ -22,6 +21,9 @@ class CKvRPUFwDn {
 
     int GetVersionInfo(char* pVersion, char* pCrc);
     int FirmwareDownload(char* szPath);
+    // As FirmwareDownload for a file holding the `size` bytes at `image`
+    // (kept as szPath; no file is read). `image` stays valid during the call.
+    int FirmwareDownloadImage(char* szPath, const unsigned char* image, unsigned long size);
 };
 
 #endif

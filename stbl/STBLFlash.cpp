@@ -218,8 +218,8 @@ unsigned char CSTBLLib::GetProgress(unsigned char* percent) {
     return SUCCESS;
 }
 
-unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, unsigned char* image, unsigned long size,
-                                    unsigned char optimize) {
+unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, const unsigned char* image,
+                                    unsigned long size, unsigned char optimize) {
     unsigned char status = BulkPreconditions(this, pTarget->bWrite, image, size);
     if (status != SUCCESS)
         return status;
@@ -254,8 +254,8 @@ unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, unsigned char* image,
                       });
 }
 
-unsigned char CSTBLLib::STBL_VERIFY(unsigned long address, unsigned char* image, unsigned long size,
-                                    unsigned char optimize) {
+unsigned char CSTBLLib::STBL_VERIFY(unsigned long address, const unsigned char* image,
+                                    unsigned long size, unsigned char optimize) {
     unsigned char status = BulkPreconditions(this, pTarget->bRead, image, size);
     if (status != SUCCESS)
         return status;

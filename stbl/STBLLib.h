@@ -54,10 +54,10 @@ const uint64_t ADDR_WRP0_OPB = 0x1FFFF808;
 const uint64_t ADDR_WRP2_OPB = 0x1FFFF80C;
 
 // ---- Process-wide protocol state (the dialect and the packet size) ---------
-extern unsigned char ACK;       // byte that counts as acknowledgement
-extern unsigned char NACK;      // negative acknowledgement of the dialect
-extern int ACK_VALUE;           // 0x79 or 0x75 dialect; 0 when unrecognised
-extern uint64_t MAX_DATA_SIZE;  // packet size; 255 until SetPaketSize
+extern unsigned char ACK;      // byte that counts as acknowledgement
+extern unsigned char NACK;     // negative acknowledgement of the dialect
+extern int ACK_VALUE;          // 0x79 or 0x75 dialect; 0 when unrecognised
+extern uint64_t MAX_DATA_SIZE; // packet size; 255 until SetPaketSize
 
 // ---- Records ---------------------------------------------------------------
 
@@ -170,9 +170,9 @@ class CSTBLLib {
     unsigned char SetActivityTime(unsigned long total);
     unsigned char GetActivityTime(unsigned long* total);
     unsigned char GetProgress(unsigned char* percent);
-    unsigned char STBL_DNLOAD(unsigned long address, unsigned char* image, unsigned long size,
+    unsigned char STBL_DNLOAD(unsigned long address, const unsigned char* image, unsigned long size,
                               unsigned char optimize);
-    unsigned char STBL_VERIFY(unsigned long address, unsigned char* image, unsigned long size,
+    unsigned char STBL_VERIFY(unsigned long address, const unsigned char* image, unsigned long size,
                               unsigned char optimize);
     unsigned char STBL_UPLOAD(unsigned long address, unsigned char* buffer, unsigned long size);
 
@@ -185,9 +185,8 @@ class CSTBLLib {
     unsigned char TARGET_GetWRPOptionBytes(unsigned char* wrp0, unsigned char* wrp1,
                                            unsigned char* wrp2, unsigned char* wrp3);
     unsigned char TARGET_SetOptionBytes(unsigned long address, unsigned char user,
-                                        unsigned char rdp, unsigned char data0,
-                                        unsigned char data1, unsigned char wrp0,
-                                        unsigned char wrp1, unsigned char wrp2,
+                                        unsigned char rdp, unsigned char data0, unsigned char data1,
+                                        unsigned char wrp0, unsigned char wrp1, unsigned char wrp2,
                                         unsigned char wrp3);
     unsigned char TARGET_GetOptionBytes(unsigned long address, unsigned char* user,
                                         unsigned char* rdp, unsigned char* data0,

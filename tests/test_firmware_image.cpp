@@ -9,7 +9,7 @@
 #include "cdu/CduFwDn.h"
 #include "rpu/RpuFwDn.h"
 #include "sim/VirtualLine.h"
-#include "stbl/FirmwareImage.h"
+#include "fwdn/FirmwareImage.h"
 #include "support/BootTarget.h"
 #include "test_cdu_util.h"
 

@@ -17,7 +17,7 @@
 #include "sim/VirtualBootloader.h"
 #include "sim/VirtualLine.h"
 #include "sim/VirtualPrinter.h"
-#include "stbl/FirmwareImage.h"
+#include "fwdn/FirmwareImage.h"
 #include "support/BootTarget.h"
 
 // The allocation-failure test needs a failed allocation to come back as a

@@ -1,4 +1,4 @@
-#include "stbl/FirmwareImage.h"
+#include "fwdn/FirmwareImage.h"
 
 #include "serial/ReasonLine.h"
 
@@ -17,6 +17,14 @@ FirmwareRead Refuse(FirmwareRead result, const char* path, const char* reason) {
     return result;
 }
 
+FirmwareRead RefuseTooLarge(const char* path, long long size) {
+    char reason[128];
+    snprintf(reason, sizeof reason,
+             "%lld bytes, larger than the largest flash of the MCU (%ld bytes)", size,
+             kMaxFirmwareImageSize);
+    return Refuse(FW_UNUSABLE, path, reason);
+}
+
 // Reads exactly `length` bytes, riding out short reads and signals.
 bool ReadFully(int fd, unsigned char* buffer, size_t length) {
     size_t done = 0;
@@ -33,9 +41,17 @@ bool ReadFully(int fd, unsigned char* buffer, size_t length) {
 
 } // namespace
 
-FirmwareRead ReadFirmwareImage(const char* path, unsigned char** image, int* size) {
-    *image = nullptr;
-    *size = 0;
+FirmwareRead CheckFirmwareImageSize(const char* path, unsigned long size) {
+    if (size > static_cast<unsigned long>(kMaxFirmwareImageSize))
+        return RefuseTooLarge(path, static_cast<long long>(size));
+    if (size == 0)
+        return Refuse(FW_READ_ERROR, path, "empty file");
+    return FW_READ_OK;
+}
+
+FirmwareRead ReadFirmwareImage(const char* path, FirmwareImage* image) {
+    image->data.reset();
+    image->size = 0;
     if (path == nullptr)
         return FW_CANNOT_OPEN;
     // O_NONBLOCK: a FIFO with no writer would otherwise hold the open.
@@ -49,26 +65,22 @@ FirmwareRead ReadFirmwareImage(const char* path, unsigned char** image, int* siz
     }
     if (st.st_size > kMaxFirmwareImageSize) {
         close(fd);
-        char reason[128];
-        snprintf(reason, sizeof reason,
-                 "%lld bytes, larger than the largest flash of the MCU (%ld bytes)",
-                 static_cast<long long>(st.st_size), kMaxFirmwareImageSize);
-        return Refuse(FW_UNUSABLE, path, reason);
+        return RefuseTooLarge(path, static_cast<long long>(st.st_size));
     }
-    int length = static_cast<int>(st.st_size);
-    unsigned char* buffer = new (std::nothrow) unsigned char[static_cast<size_t>(length) + 1];
-    if (buffer == nullptr) {
+    size_t length = static_cast<size_t>(st.st_size);
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[length + 1]);
+    if (!buffer) {
         close(fd);
         return Refuse(FW_UNUSABLE, path, "out of memory");
     }
-    memset(buffer, 0, static_cast<size_t>(length) + 1);
+    memset(buffer.get(), 0, length + 1);
     fcntl(fd, F_SETFL, O_RDONLY);
     errno = 0;
-    bool whole = ReadFully(fd, buffer, static_cast<size_t>(length));
+    bool whole = ReadFully(fd, buffer.get(), length);
     int readErrno = errno;
     close(fd);
-    *image = buffer;
-    *size = length;
+    image->data = std::move(buffer);
+    image->size = length;
     if (length == 0)
         return Refuse(FW_READ_ERROR, path, "empty file");
     if (!whole)

@@ -1,7 +1,7 @@
 // Download result codes, returned by both firmware downloaders and shown to
 // the technician by DisplayResultMessage.
-#ifndef KV_APP_DNRESULT_H
-#define KV_APP_DNRESULT_H
+#ifndef KV_FWDN_DNRESULT_H
+#define KV_FWDN_DNRESULT_H
 
 const int DN_OK = 0;              // written and verified
 const int DN_FILE_NOT_FOUND = -1; // the firmware file cannot be opened
