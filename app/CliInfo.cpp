@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "app/CliResult.h"
-#include "app/DnResult.h"
+#include "fwdn/DnResult.h"
 #include "app/FirmwareCheck.h"
 #include "app/MenuTexts.h"
 #include "serial/ReasonLine.h"

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <nettle/sha2.h>
 
-#include "app/DnResult.h"
+#include "fwdn/DnResult.h"
 #include "cdu/CduFwDn.h"
-#include "stbl/FirmwareImage.h"
+#include "fwdn/FirmwareImage.h"
 
 namespace {
 
@@ -121,16 +121,13 @@ std::string NotDispenserReason(const FirmwareFacts& facts) {
 }
 
 int FirmwareFile::Load(const char* path) {
-    delete[] image_;
-    image_ = nullptr;
-    int length = 0;
-    FirmwareRead read = ReadFirmwareImage(path, &image_, &length);
+    image_ = FirmwareImage();
+    facts_ = FirmwareFacts();
+    FirmwareRead read = ReadFirmwareImage(path, &image_);
     if (read != FW_READ_OK) {
-        delete[] image_;
-        image_ = nullptr;
-        facts_ = FirmwareFacts();
+        image_ = FirmwareImage();
         return read == FW_CANNOT_OPEN ? DN_FILE_NOT_FOUND : DN_FILE_READ_FAIL;
     }
-    CheckFirmware(image_, static_cast<unsigned long>(length), &facts_);
+    CheckFirmware(image_.data.get(), image_.size, &facts_);
     return DN_OK;
 }

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "fwdn/FirmwareImage.h"
+
 enum FirmwareDevice { FW_FOR_NONE, FW_FOR_RPU, FW_FOR_CDU };
 
 struct FirmwareFacts {
@@ -43,7 +45,6 @@ std::string NotDispenserReason(const FirmwareFacts& facts);
 class FirmwareFile {
   public:
     FirmwareFile() = default;
-    ~FirmwareFile() { delete[] image_; }
     FirmwareFile(const FirmwareFile&) = delete;
     FirmwareFile& operator=(const FirmwareFile&) = delete;
 
@@ -51,12 +52,12 @@ class FirmwareFile {
     // on failure) and checks it: DN_OK, DN_FILE_NOT_FOUND or
     // DN_FILE_READ_FAIL, as a download of the file would return.
     int Load(const char* path);
-    const unsigned char* image() const { return image_; }
+    const unsigned char* image() const { return image_.data.get(); }
     unsigned long size() const { return facts_.bytes; }
     const FirmwareFacts& facts() const { return facts_; }
 
   private:
-    unsigned char* image_ = nullptr;
+    FirmwareImage image_;
     FirmwareFacts facts_;
 };
 
