@@ -20,9 +20,11 @@ const char* const USAGE =
     "  kvfwdn -h | --help                      this text\n"
     "  kvfwdn -V | --version                   the program version\n"
     "  kvfwdn ports [--json]                   the serial ports present on this machine\n"
+    "  kvfwdn info FILE [--json]               what a firmware file is (opens no port)\n"
     "  kvfwdn history [-n N] [--json]          the last N recorded actions (default 20)\n"
     "  kvfwdn rpu version  [-p PORT] [--json]            printer version and CRC\n"
-    "  kvfwdn rpu download [-p PORT] [--json] [-q] FILE  printer firmware download\n"
+    "  kvfwdn rpu download [-p PORT] [--json] [-q] [--force] FILE\n"
+    "                                          printer firmware download\n"
     "  kvfwdn cdu version  [-p PORT] [--json]            dispenser version and cassette number\n"
     "  kvfwdn cdu cassette [-p PORT] [--json] N          set the cassette number (1 to 6)\n"
     "  kvfwdn cdu download [-p PORT] [--json] [-q] FILE  dispenser firmware download\n"
@@ -31,11 +33,14 @@ const char* const USAGE =
     "  -p, --port PORT  serial device (default /dev/ttyS4 printer, /dev/ttyS3 dispenser)\n"
     "  --json           the result as one JSON line on standard output\n"
     "  -q, --quiet      no progress bars on standard error\n"
+    "  --force          download a file that is not printer firmware all the same\n"
     "\n"
     "Exit status: 0 success; a download's failure 1 file not found, 2 file unreadable,\n"
     "3 no response, 4 download failed, 5 verify failed; 6 the port cannot be opened;\n"
-    "7 the device did not answer; 8 not a dispenser firmware file; 9 any other failure;\n"
-    "64 a usage error.\n"
+    "7 the device did not answer; 8 not firmware for this device (for info: for either\n"
+    "device); 9 any other failure; 64 a usage error. Before a download the file's size,\n"
+    "SHA-256 and device go to standard error; a JSON result's \"error\" is the first reason\n"
+    "on standard error, or null.\n"
     "Progress and the menus' hints go to standard error.\n";
 
 // The size of the downloaders' path field, terminator included.
@@ -55,8 +60,9 @@ CLI::App* AddAction(CLI::App* device, const char* name, const char* what, CliReq
 
 // Every device command ends here: its result is printed, the reasons go to
 // standard error and the exit status is returned.
-int FinishAction(const CliResult& result, bool json) {
+int FinishAction(CliResult result, bool json) {
     ReportPortFailure(); // why a port could not be opened, on standard error
+    TakeError(&result);
     return PrintResult(result, json);
 }
 
@@ -98,6 +104,9 @@ int RunCommandLine(int argc, char** argv) {
     CLI::App* ports = app.add_subcommand("ports", "serial ports");
     ports->add_flag("--json", request.json, "one JSON line on standard output");
 
+    CLI::App* info = app.add_subcommand("info", "what a firmware file is");
+    info->add_flag("--json", request.json, "one JSON line on standard output");
+    info->add_option("FILE", request.file, "firmware file")->required();
     CLI::App* history = app.add_subcommand("history", "recorded actions");
     int historyCount = 20;
     history->add_option("-n", historyCount, "how many")->check(CLI::NonNegativeNumber);
@@ -120,6 +129,7 @@ int RunCommandLine(int argc, char** argv) {
             command.app->add_option("FILE", request.file, "firmware file")->required();
         }
     }
+    commands[1].app->add_flag("--force", request.force, "skip the printer file check");
     commands[3]
         .app->add_option("N", request.cassette, "cassette number")
         ->required()
@@ -149,6 +159,8 @@ int RunCommandLine(int argc, char** argv) {
 
     if (ports->parsed())
         return ListPorts(request.json);
+    if (info->parsed())
+        return ShowFileInfo(request.file, request.json);
     if (history->parsed())
         return ShowHistory(historyCount, request.json);
     for (Command& command : commands) {

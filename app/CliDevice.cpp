@@ -9,11 +9,14 @@
 #include <unistd.h>
 
 #include "app/CliResult.h"
+#include "app/History.h"
+#include "app/FirmwareCheck.h"
 #include "app/MenuTexts.h"
 #include "cdu/CduFwDn.h"
 #include "rpu/RpuFwDn.h"
 #include "serial/ComPort.h"
 #include "serial/ConsoleSink.h"
+#include "serial/ReasonLine.h"
 
 using nlohmann::json;
 
@@ -91,14 +94,22 @@ void RunDownload(CliResult* result, const char* bootHint, const std::function<in
         result->hint = bootHint;
 }
 
+// A file that is not firmware for the device of the download: nothing is
+// written, the reason goes to standard error.
+CliResult NotForThisDevice(CliResult* result, const std::string& path, const char* message,
+                           const std::string& reason) {
+    result->exit = EXIT_NOT_FIRMWARE;
+    result->message = message;
+    PrintReasonLine(path.c_str(), reason.c_str());
+    return *result;
+}
+
 template <class Downloader>
 CliResult BeginDownload(Downloader* dn, const CliRequest& request, const char* device) {
     CliResult result = Begin(dn, request, device, "download");
-    result.values = {{"file", request.file},
-                     {"bytes", FileSize(request.file)},
-                     {"road", nullptr},
-                     {"result", nullptr},
-                     {"seconds", nullptr}};
+    result.values = {{"file", request.file}, {"bytes", FileSize(request.file)},
+                     {"sha256", nullptr},    {"road", nullptr},
+                     {"result", nullptr},    {"seconds", nullptr}};
     return result;
 }
 
@@ -131,8 +142,26 @@ CliResult RpuDownload(const CliRequest& request) {
     CliResult result = BeginDownload(&dn, request, "rpu");
     result.values["road"] = "bootloader";
     std::string path = request.file;
+    FirmwareFile file;
+    int loaded = file.Load(path.c_str());
+    const FirmwareFacts& facts = file.facts();
+    if (loaded == DN_OK) {
+        result.values["sha256"] = facts.sha256;
+        result.record = RecordFactsKeys(facts);
+        if (facts.device != FW_FOR_RPU && !request.force)
+            return NotForThisDevice(&result, path, NOT_PRINTER_FIRMWARE_TEXT, facts.reason);
+        if (facts.device != FW_FOR_RPU)
+            fprintf(stderr,
+                    "kvfwdn: %s: not printer firmware (%s); downloading it anyway (--force)\n",
+                    path.c_str(), facts.reason.c_str());
+        PrintIdentityLine(path.c_str(), facts, false);
+    }
     ConsoleTargetScope console(ActionConsole(request));
-    RunDownload(&result, RPU_BOOT_HINT, [&] { return dn.FirmwareDownload(&path[0]); });
+    RunDownload(&result, RPU_BOOT_HINT, [&] {
+        if (loaded != DN_OK)
+            return loaded;
+        return dn.FirmwareDownloadImage(&path[0], file.image(), file.size());
+    });
     return result;
 }
 
@@ -195,17 +224,26 @@ CliResult CduDownload(const CliRequest& request) {
     CliResult result = BeginDownload(&dn, request, "cdu");
     result.values["model"] = nullptr;
     std::string path = request.file;
-    char model[20] = {0};
-    unsigned char road = 0;
-    ConsoleTargetScope console(ActionConsole(request));
-    if (dn.GetCDUTypeByFW(&path[0], model, &road) != 0) {
-        result.exit = EXIT_NOT_FIRMWARE;
+    FirmwareFile file;
+    int loaded = file.Load(path.c_str());
+    if (loaded != DN_OK) {
+        // Missing 1, unreadable 2, as for the printer; nothing was classified.
+        result.exit = -loaded;
         result.message = NOT_FIRMWARE_TEXT;
         return result;
     }
-    ConsolePrintf(" This file is the firmware file for %s.\n", model);
-    result.values["model"] = model;
-    result.values["road"] = road == 0 ? "bootloader" : "loader";
-    RunDownload(&result, CDU_BOOT_HINT, [&] { return dn.FirmwareDownload(road, &path[0]); });
+    const FirmwareFacts& facts = file.facts();
+    result.values["sha256"] = facts.sha256;
+    result.record = RecordFactsKeys(facts);
+    if (facts.device != FW_FOR_CDU)
+        return NotForThisDevice(&result, path, NOT_FIRMWARE_TEXT, NotDispenserReason(facts));
+    result.values["model"] = facts.model;
+    result.values["road"] = facts.road;
+    PrintIdentityLine(path.c_str(), facts, true);
+    ConsoleTargetScope console(ActionConsole(request));
+    ConsolePrintf(" This file is the firmware file for %s.\n", facts.model.c_str());
+    RunDownload(&result, CDU_BOOT_HINT, [&] {
+        return dn.FirmwareDownloadImage(facts.type, &path[0], file.image(), file.size());
+    });
     return result;
 }

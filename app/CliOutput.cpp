@@ -5,6 +5,7 @@
 
 #include "app/CliResult.h"
 #include "app/DeviceText.h"
+#include "serial/ReasonLine.h"
 
 using nlohmann::json;
 
@@ -54,6 +55,19 @@ std::string JoinedMessage(const std::string& text) {
     return joined;
 }
 
+void TakeError(CliResult* result) {
+    result->error = nullptr;
+    if (result->exit == EXIT_OK)
+        return;
+    if (const char* reason = FirstReasonLine()) {
+        result->error = reason;
+        return;
+    }
+    std::vector<std::string> hint = TrimmedLines(result->hint);
+    if (!hint.empty())
+        result->error = hint.front();
+}
+
 bool PrintJsonLine(const json& value) {
     // Bytes that are not UTF-8 (a device's version text) are replaced rather
     // than refused, so that the line is always written.
@@ -68,6 +82,7 @@ int PrintResult(const CliResult& result, bool asJson) {
                     {"port", result.port},     {"ok", result.exit == EXIT_OK},
                     {"exit", result.exit},     {"message", JoinedMessage(result.message)}};
         out.update(result.values);
+        out["error"] = result.error;
         written = PrintJsonLine(out);
     } else {
         written = true;

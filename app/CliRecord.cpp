@@ -34,6 +34,7 @@ std::string Dump(const json& value) {
 
 void CopyOutcome(ActionRecord* record, const CliResult& result) {
     json& keys = record->keys;
+    keys.update(result.record);
     keys["port"] = result.port;
     for (const char* key : {"file", "bytes", "sha256", "file_version", "model", "road", "version",
                             "cassette", "result", "seconds", "error"})
@@ -43,6 +44,8 @@ void CopyOutcome(ActionRecord* record, const CliResult& result) {
         keys["result"] = result.code;
     keys["exit"] = result.exit;
     keys["ok"] = result.exit == EXIT_OK;
+    if (!result.error.is_null())
+        keys["error"] = result.error;
     if (result.exit != EXIT_OK && keys["error"].is_null())
         keys["error"] = JoinedMessage(result.message);
 }
@@ -70,6 +73,7 @@ CliResult RunRecorded(const std::string& device, const std::string& action,
         });
     }
     CliResult result = run(request);
+    TakeError(&result);
     CopyOutcome(&record, result);
     FinishRecord(&record);
     result.values["time"] = record.keys["time"];

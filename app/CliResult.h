@@ -11,7 +11,7 @@
 const int EXIT_OK = 0;
 const int EXIT_PORT_OPEN = 6;    // the port cannot be opened
 const int EXIT_NO_ANSWER = 7;    // no answer to a version or cassette request
-const int EXIT_NOT_FIRMWARE = 8; // the dispenser file holds no version code
+const int EXIT_NOT_FIRMWARE = 8; // the file is not firmware for this device
 const int EXIT_OTHER = 9;        // any other failure
 const int EXIT_USAGE = 64;       // bad command line
 
@@ -30,6 +30,7 @@ struct CliRequest {
     int cassette = 0; // cassette: the number to set
     bool json = false;
     bool quiet = false; // no progress bars
+    bool force = false; // printer download: skip the file check
 };
 
 struct CliResult {
@@ -37,9 +38,11 @@ struct CliResult {
     std::string action; // "version", "cassette" or "download"
     std::string port;
     int exit = EXIT_OTHER;
-    std::string message; // the menu's text for the outcome, as the menu prints it
-    std::string hint;    // what to check on the device, for standard error
+    std::string message;  // the menu's text for the outcome, as the menu prints it
+    std::string hint;     // what to check on the device, for standard error
+    nlohmann::json error; // the first reason line of a failure (null on success)
     nlohmann::json values = nlohmann::json::object(); // the action's own keys
+    nlohmann::json record = nlohmann::json::object(); // keys for the history record only
     nlohmann::json code; // the link code of a version or cassette request
 };
 
@@ -50,6 +53,14 @@ CliResult RpuDownload(const CliRequest& request);
 CliResult CduVersion(const CliRequest& request);
 CliResult CduCassette(const CliRequest& request);
 CliResult CduDownload(const CliRequest& request);
+
+// Sets result->error from the first reason line the action printed, else
+// from the first line of its hint (app/CliOutput.cpp).
+void TakeError(CliResult* result);
+
+// What a firmware file is, without opening any port; returns the exit
+// status (app/CliInfo.cpp).
+int ShowFileInfo(const std::string& path, bool json);
 
 // Prints the result on standard output (one JSON line or short text lines)
 // and the hint on standard error; returns the exit status, EXIT_OTHER when

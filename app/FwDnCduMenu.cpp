@@ -4,10 +4,12 @@
 #include "app/Console.h"
 #include "app/DeviceMenus.h"
 #include "app/DeviceText.h"
+#include "app/FirmwareCheck.h"
 #include "app/History.h"
 #include "app/MenuTexts.h"
 
 #include "cdu/CduFwDn.h"
+#include "serial/ReasonLine.h"
 #include "serial/SerialLine.h"
 
 #include <cstdio>
@@ -123,21 +125,36 @@ void DownloadAction(CKvCDUFwDn& dn, char* szPath, char* szModel, unsigned char* 
     puts("\n -- START CDU F/W DOWNLOAD -- ");
     ActionRecord record = BeginRecord("menu", "cdu", "download", dn.szPortName);
     SetRecordFile(&record, szPath);
-    if (dn.GetCDUTypeByFW(szPath, szModel, pType) != 0) {
-        SetRefusedFile(&record, NOT_FIRMWARE_TEXT);
-        FinishRecord(&record);
+    // One read of the file: the classification, the identity line and the
+    // download take the same bytes.
+    FirmwareFile file;
+    int loaded = file.Load(szPath);
+    if (loaded != DN_OK) {
         puts(NOT_FIRMWARE_TEXT);
+        SetRefusedFile(&record, -loaded);
+        FinishRecord(&record);
         return;
     }
-    record.keys["model"] = szModel;
-    record.keys["road"] = *pType == 0 ? "bootloader" : "loader";
+    const FirmwareFacts& facts = file.facts();
+    SetRecordFacts(&record, facts);
+    if (facts.device != FW_FOR_CDU) {
+        puts(NOT_FIRMWARE_TEXT);
+        fflush(stdout);
+        PrintReasonLine(szPath, NotDispenserReason(facts).c_str());
+        SetRefusedFile(&record);
+        FinishRecord(&record);
+        return;
+    }
+    snprintf(szModel, 20, "%s", facts.model.c_str());
+    *pType = facts.type;
     printf(" This file is the firmware file for %s.\n", szModel);
     puts(CDU_BOOT_HINT);
+    PrintIdentityLine(szPath, facts, true);
     printf(" Do you want to start f/w download? (Y/n) : ");
     int answer = ReadAnswer();
     if (answer == 'Y' || answer == 'y' || answer == '\n') {
         ArmRecord(&record);
-        int result = dn.FirmwareDownload(*pType, szPath);
+        int result = dn.FirmwareDownloadImage(*pType, szPath, file.image(), file.size());
         SetDownloadOutcome(&record, result);
         DisplayResultMessage(result);
     } else {

@@ -6,9 +6,11 @@
 #include "app/Console.h"
 #include "app/DeviceMenus.h"
 #include "app/DeviceText.h"
+#include "app/FirmwareCheck.h"
 #include "app/History.h"
 #include "app/MenuTexts.h"
 #include "rpu/RpuFwDn.h"
+#include "serial/ReasonLine.h"
 #include "serial/SerialLine.h"
 
 namespace {
@@ -52,17 +54,39 @@ void DownloadFirmware(CKvRPUFwDn* downloader, char* path) {
         memcpy(path, downloader->szFilePath, sizeof(downloader->szFilePath));
     if (!PathPromptForAction(1, path))
         return;
-    puts("\n -- START RPU F/W DOWNLOAD -- ");
-    puts(RPU_BOOT_HINT);
-    printf(" Do you want to start f/w download? (Y/n) : ");
-
+    // The file is read and checked once, before any port is opened; a file
+    // that is not printer firmware never reaches the question.
     ActionRecord record = BeginRecord("menu", "rpu", "download", downloader->szPortName);
     SetRecordFile(&record, path);
+    FirmwareFile file;
+    int loaded = file.Load(path);
+    if (loaded == DN_OK)
+        SetRecordFacts(&record, file.facts());
+    if (loaded == DN_OK && file.facts().device != FW_FOR_RPU) {
+        puts(NOT_PRINTER_FIRMWARE_TEXT);
+        fflush(stdout);
+        PrintReasonLine(path, file.facts().reason.c_str());
+        SetRefusedFile(&record);
+        FinishRecord(&record);
+        return;
+    }
     record.keys["road"] = "bootloader";
+    puts("\n -- START RPU F/W DOWNLOAD -- ");
+    puts(RPU_BOOT_HINT);
+    if (loaded == DN_OK)
+        PrintIdentityLine(path, file.facts(), false);
+    printf(" Do you want to start f/w download? (Y/n) : ");
+
     int answer = ReadAnswer();
     if (answer == 'Y' || answer == 'y' || answer == '\n') {
         ArmRecord(&record);
-        int result = downloader->FirmwareDownload(path);
+        int result = loaded;
+        if (loaded == DN_OK) {
+            result = downloader->FirmwareDownloadImage(path, file.image(), file.size());
+        } else {
+            // A file that could not be read ends as the download of it would.
+            puts(" Start firmware downloading.");
+        }
         SetDownloadOutcome(&record, result);
         DisplayResultMessage(result);
     } else {

@@ -14,11 +14,13 @@
 #include <unistd.h>
 
 #include "app/CliResult.h"
-#include "fwdn/DnResult.h"
+#include "app/FirmwareCheck.h"
 #include "app/MenuTexts.h"
 #include "app/Prepared.h"
 #include "app/SystemLog.h"
-#include "serial/ComPort.h"
+#include "fwdn/DnResult.h"
+#include "serial/Clock.h"
+#include "serial/ReasonLine.h"
 
 using nlohmann::json;
 
@@ -148,6 +150,7 @@ ActionRecord BeginRecord(const char* via, const char* device, const char* action
     record.keys["port"] = port;
     record.keys["ok"] = false;
     record.startMs = GetTickCount();
+    ClearReasonLine(); // the reasons of this action from here on
     return record;
 }
 
@@ -158,11 +161,33 @@ void SetRecordFile(ActionRecord* record, const std::string& file) {
         record->keys["bytes"] = static_cast<long long>(st.st_size);
 }
 
+json RecordFactsKeys(const FirmwareFacts& facts) {
+    json keys = {{"bytes", facts.bytes}, {"sha256", facts.sha256}};
+    keys["file_version"] = facts.version.empty() ? json() : json(facts.version);
+    keys["model"] = facts.model.empty() ? json() : json(facts.model);
+    keys["road"] = facts.road == nullptr ? json() : json(facts.road);
+    return keys;
+}
+
+void SetRecordFacts(ActionRecord* record, const FirmwareFacts& facts) {
+    record->keys.update(RecordFactsKeys(facts));
+}
+
+namespace {
+
+// The action's first reason line, else the menus' text for the failure.
+json FailureReason(const char* menuText) {
+    const char* reason = FirstReasonLine();
+    return reason != nullptr ? std::string(reason) : JoinedMessage(menuText);
+}
+
+} // namespace
+
 void SetDownloadOutcome(ActionRecord* record, int code) {
     record->keys["result"] = code;
     record->keys["exit"] = DownloadExit(code);
     record->keys["ok"] = code == DN_OK;
-    record->keys["error"] = code == DN_OK ? json() : json(JoinedMessage(ResultMessageText(code)));
+    record->keys["error"] = code == DN_OK ? json() : FailureReason(ResultMessageText(code));
 }
 
 void SetQueryOutcome(ActionRecord* record, int code) {
@@ -170,7 +195,7 @@ void SetQueryOutcome(ActionRecord* record, int code) {
     record->keys["exit"] = QueryExit(code);
     record->keys["ok"] = code == 0;
     if (code != 0)
-        record->keys["error"] = JoinedMessage(code == -4 ? CANNOT_OPEN_PORT_TEXT : NO_ANSWER_TEXT);
+        record->keys["error"] = FailureReason(code == -4 ? CANNOT_OPEN_PORT_TEXT : NO_ANSWER_TEXT);
 }
 
 void SetCancelled(ActionRecord* record) {
@@ -179,11 +204,11 @@ void SetCancelled(ActionRecord* record) {
     record->keys["error"] = "cancelled";
 }
 
-void SetRefusedFile(ActionRecord* record, const char* text) {
+void SetRefusedFile(ActionRecord* record, int exitStatus) {
     record->keys["result"] = nullptr;
-    record->keys["exit"] = EXIT_NOT_FIRMWARE;
+    record->keys["exit"] = exitStatus;
     record->keys["ok"] = false;
-    record->keys["error"] = JoinedMessage(text);
+    record->keys["error"] = FailureReason(NOT_FIRMWARE_TEXT);
 }
 
 void ArmRecord(ActionRecord* record) {

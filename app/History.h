@@ -9,6 +9,10 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "app/CliResult.h"
+
+struct FirmwareFacts;
+
 struct ActionRecord {
     // Every key of the record, null where it does not apply; each is set in
     // one place (see the setters below and the callers of FinishRecord).
@@ -23,14 +27,20 @@ ActionRecord BeginRecord(const char* via, const char* device, const char* action
 // Sets `file` (as typed) and `bytes` (the file's size, null when it is no
 // readable regular file).
 void SetRecordFile(ActionRecord* record, const std::string& file);
+// The file's identity as read for the action: `bytes`, `sha256`,
+// `file_version`, `model` and `road` (a dispenser file's own road).
+void SetRecordFacts(ActionRecord* record, const FirmwareFacts& facts);
+nlohmann::json RecordFactsKeys(const FirmwareFacts& facts);
 // Outcomes as the command line reports them: `result`, `exit`, `ok` and,
-// on failure, `error` (the menus' text for it).
+// on failure, `error` (the action's first reason line on standard error,
+// else the menus' text for it).
 void SetDownloadOutcome(ActionRecord* record, int code);
 void SetQueryOutcome(ActionRecord* record, int code);
 void SetCancelled(ActionRecord* record);
 // A file refused before the download: no result code, the command line's
-// exit 8, the menu's `text` as the error.
-void SetRefusedFile(ActionRecord* record, const char* text);
+// exit for it (8 not firmware for this device, 1 missing, 2 unreadable),
+// the reason already printed as the error.
+void SetRefusedFile(ActionRecord* record, int exitStatus = EXIT_NOT_FIRMWARE);
 // Starts the clock of the action and prepares the record that a signal
 // ending it leaves. Call right before the device is touched.
 void ArmRecord(ActionRecord* record);

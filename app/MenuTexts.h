@@ -30,6 +30,9 @@ const char* const RPU_VERSION_FORMAT = " Current F/W Ver : %s, CRC : 0x%s";
 const char* const CDU_VERSION_FORMAT = " Current F/W Ver : %s, CST : %c";
 // A dispenser file that is missing or holds no version code.
 const char* const NOT_FIRMWARE_TEXT = " The file was not found or it is not a firmware file";
+// A file refused by the printer download before anything is written.
+const char* const NOT_PRINTER_FIRMWARE_TEXT =
+    " This file is not printer firmware. Nothing was written.";
 
 // The message of a download result code, as DisplayResultMessage prints it.
 const char* ResultMessageText(int nResult);

@@ -1,5 +1,7 @@
 #include "fwdn/FirmwareImage.h"
 
+#include "serial/ReasonLine.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +13,7 @@
 namespace {
 
 FirmwareRead Refuse(FirmwareRead result, const char* path, const char* reason) {
-    fprintf(stderr, "kvfwdn: %s: %s\n", path, reason);
+    PrintReasonLine(path, reason);
     return result;
 }
 

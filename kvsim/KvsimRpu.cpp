@@ -3,6 +3,7 @@
 // the printer's DIP switch 1 and reset button, or automatically by what the
 // tool sends (link frames for the version query; the ROM bootloader's sync
 // byte 0x7F at the start of a download).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -115,9 +116,13 @@ bool SaveFlash(RpuState* state, const std::string& path) {
 }
 
 // A firmware file to try the download with: 4000 bytes of a fixed pattern
-// (31 full packets and a partial one).
+// (31 full packets and a partial one) behind the vector table of an
+// application at the flash start: stack at 0x20005000, reset at 0x08000131.
 bool WriteSample(const std::string& path) {
-    return KvsimWriteFile(path, KvsimSampleImage(4000, 20240601u, ""));
+    std::vector<unsigned char> image = KvsimSampleImage(4000, 20240601u, "");
+    const unsigned char vectors[8] = {0x00, 0x50, 0x00, 0x20, 0x31, 0x01, 0x00, 0x08};
+    std::copy(vectors, vectors + 8, image.begin());
+    return KvsimWriteFile(path, image);
 }
 
 std::string FaultText(const RpuState& state) {

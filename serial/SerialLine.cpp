@@ -3,6 +3,8 @@
 // with its own time-out, so no device can hold a call past its window.
 #include "serial/SerialLine.h"
 
+#include "serial/ReasonLine.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -36,6 +38,10 @@ int Fail(const char* device, const char* reason, int fd = -1) {
     snprintf(gszFailedPort, sizeof gszFailedPort, "%s", device);
     snprintf(gszFailReason, sizeof gszFailReason, "%s", reason);
     gbOpenFailed = true;
+    // The action's result names it even before ReportPortFailure prints it.
+    char kept[sizeof gszFailedPort + sizeof gszFailReason + 2];
+    snprintf(kept, sizeof kept, "%s: %s", gszFailedPort, gszFailReason);
+    KeepReasonLine(kept);
     return 0;
 }
 
@@ -314,5 +320,5 @@ void ReportPortFailure() {
         return;
     gbOpenFailed = false;
     fflush(stdout); // after the action's own lines when both streams share a file
-    fprintf(stderr, "kvfwdn: %s: %s\n", gszFailedPort, gszFailReason);
+    PrintReasonLine(gszFailedPort, gszFailReason);
 }

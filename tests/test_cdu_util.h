@@ -23,6 +23,16 @@ inline std::vector<unsigned char> Firmware(size_t size, const std::string& text 
     return image;
 }
 
+// A printer firmware image: Firmware(size) behind the vector table of an
+// application at the flash start (stack 0x20005000, reset 0x08000009).
+inline std::vector<unsigned char> PrinterFirmware(size_t size) {
+    std::vector<unsigned char> image = Firmware(size);
+    const unsigned char vectors[8] = {0x00, 0x50, 0x00, 0x20, 0x09, 0x00, 0x00, 0x08};
+    for (size_t i = 0; i < 8 && i < size; ++i)
+        image[i] = vectors[i];
+    return image;
+}
+
 // What the downloader pushes to the ROM of the loader-road model: the loader
 // image padded to 4096 bytes, byte 21 set to 0x02 for the ARVO variant.
 inline std::vector<unsigned char> LoaderPush(bool patched) {

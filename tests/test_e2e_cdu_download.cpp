@@ -130,7 +130,9 @@ TEST(E2eCduDownload, PortThatCannotBeOpened) {
     const std::string bad = "/dev/kvfwdn-no-such-port";
     ToolRun run = RunTool(DownloadInput(bad, path, "y"), 60000, "", true);
     EXPECT_EQ(Transcript("MIRO", Started() + ResultMessage(-6)), run.output);
-    EXPECT_EQ("kvfwdn: " + bad + ": No such file or directory\n", run.errors);
+    EXPECT_EQ(IdentityLine(path, "dispenser firmware, model MIRO, loader road") + "kvfwdn: " + bad +
+                  ": No such file or directory\n",
+              run.errors);
 }
 
 // Slow: one block is never answered, its 5 s wait runs out.

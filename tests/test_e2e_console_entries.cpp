@@ -78,7 +78,7 @@ TEST(E2eConsoleEntries, EmptyAnswerWithCrLfLineEndsStartsTheDownload) {
     EXPECT_NE(std::string::npos,
               cdu.output.find(cdu_dialogue::Started() + cdu_dialogue::ResultMessage(-6)))
         << cdu.output;
-    std::string rpuFile = dir.write("rpu.bin", Firmware(300));
+    std::string rpuFile = dir.write("rpu.bin", PrinterFirmware(300));
     ToolRun rpu = RunTool("1\r\n2\r\n" + bad + "\r\n" + rpuFile + "\r\n\r\nq\r\nq\r\n");
     EXPECT_NE(std::string::npos, rpu.output.find(dialogue::ResultMessage(-6))) << rpu.output;
     EXPECT_EQ(std::string::npos, rpu.output.find("Cancel"));

@@ -80,11 +80,11 @@ TEST(E2eInterrupt, SignalMidDownloadOnEitherRoad) {
         struct termios before = SetForeignSettings(line);
         VirtualBootloader boot(line, BootloaderConfig());
         boot.start();
-        std::string path = dir.write("rpu.bin", Firmware(256 * 1024));
+        std::string path = dir.write("rpu.bin", PrinterFirmware(256 * 1024));
         ToolRun run = RunTool("1\n2\n" + line.slavePath() + "\n" + path + "\ny\n",
                               SignalWhen(SIGINT, " Download : ["));
         EXPECT_EQ(128 + SIGINT, run.exitCode);
-        EXPECT_EQ(Interrupted("SIGINT", true), run.errors);
+        EXPECT_EQ(IdentityLine(path, "printer firmware") + Interrupted("SIGINT", true), run.errors);
         ExpectBarEnded(run.output);
         struct termios after {};
         tcgetattr(line.masterFd(), &after);
@@ -104,7 +104,9 @@ TEST(E2eInterrupt, SignalMidDownloadOnEitherRoad) {
         EXPECT_EQ(FilesIn(locks.path()), 0) << "the port's lock file is left behind";
         EXPECT_EQ(128 + SIGTERM, run.exitCode);
         // This build carries the placeholder loader, so its warning comes first.
-        EXPECT_EQ(dialogue::PLACEHOLDER_LOADER_WARNING + Interrupted("SIGTERM", true), run.errors);
+        EXPECT_EQ(IdentityLine(path, "dispenser firmware, model MIRO, loader road") +
+                      dialogue::PLACEHOLDER_LOADER_WARNING + Interrupted("SIGTERM", true),
+                  run.errors);
         ExpectBarEnded(run.output);
     }
 }

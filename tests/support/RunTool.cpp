@@ -8,6 +8,9 @@
 #include "sim/SimClock.h"
 
 #include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <nettle/sha2.h>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -192,4 +195,28 @@ ToolRun RunToolArgs(const std::vector<std::string>& args, int timeoutMs) {
     options.captureErrors = true;
     options.args = args;
     return RunTool("", options);
+}
+
+std::string Sha256Of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    struct sha256_ctx ctx;
+    unsigned char digest[SHA256_DIGEST_SIZE];
+    sha256_init(&ctx);
+    sha256_update(&ctx, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
+    sha256_digest(&ctx, sizeof digest, digest);
+    std::string hex;
+    char two[3];
+    for (unsigned char byte : digest) {
+        snprintf(two, sizeof two, "%02x", byte);
+        hex += two;
+    }
+    return hex;
+}
+
+std::string IdentityLine(const std::string& path, const std::string& kind) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    long long size = in ? static_cast<long long>(in.tellg()) : 0;
+    return "kvfwdn: " + path + ": " + std::to_string(size) + " bytes, sha256 " + Sha256Of(path) +
+           ", " + kind + "\n";
 }

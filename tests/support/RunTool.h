@@ -43,4 +43,11 @@ ToolRun RunTool(const std::string& input, const ToolOptions& options);
 // input, and collects its standard output and standard error apart.
 ToolRun RunToolArgs(const std::vector<std::string>& args, int timeoutMs = 60000);
 
+// The line kvfwdn writes on standard error before a download's question:
+// "kvfwdn: PATH: N bytes, sha256 X, KIND\n", with the file's size and SHA-256
+// taken from the file as it is now.
+std::string IdentityLine(const std::string& path, const std::string& kind);
+// The SHA-256 of the file at `path` in lower-case hex.
+std::string Sha256Of(const std::string& path);
+
 #endif
