@@ -70,7 +70,7 @@ TEST(ConsoleSink, LibraryOutputGoesToTheChosenTarget) {
 // and -q is not given.
 TEST(ConsoleSink, CommandLineKeepsStandardOutputForItsResult) {
     ScratchDir dir;
-    std::string file = dir.write("fw.bin", Firmware(300));
+    std::string file = dir.write("fw.bin", PrinterFirmware(300));
     for (bool quiet : {false, true}) {
         VirtualLine line;
         VirtualBootloader boot(line, BootloaderConfig());

@@ -69,7 +69,7 @@ TEST(E2eHistory, MenuDownloadAndCliQueryEachLeaveOneRecord) {
     VirtualLine line;
     VirtualBootloader boot(line, BootloaderConfig());
     boot.start();
-    std::string file = dir.write("rpu.bin", Firmware(4096));
+    std::string file = dir.write("rpu.bin", PrinterFirmware(4096));
     ToolOptions menu = Cli({}, history);
     ToolRun run = RunTool("1\n2\n" + line.slavePath() + "\n" + file + "\ny\nq\nq\n", menu);
     EXPECT_EQ(run.exitCode, 0) << run.errors;
@@ -80,7 +80,8 @@ TEST(E2eHistory, MenuDownloadAndCliQueryEachLeaveOneRecord) {
     json expected = {
         {"via", "menu"}, {"device", "rpu"}, {"action", "download"}, {"port", line.slavePath()},
         {"file", file},  {"bytes", 4096},   {"road", "bootloader"}, {"result", 0},
-        {"exit", 0},     {"ok", true},      {"error", nullptr},     {"version", nullptr}};
+        {"exit", 0},     {"ok", true},      {"error", nullptr},     {"version", nullptr},
+        {"sha256", Sha256Of(file)}, {"file_version", nullptr}, {"model", nullptr}};
     for (auto& key : expected.items())
         EXPECT_EQ(download[key.key()], key.value()) << key.key();
     EXPECT_TRUE(download["seconds"].is_number());
@@ -178,8 +179,8 @@ TEST(E2eHistory, SystemLogLineAndOff) {
         datagram, std::regex("<11>[A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d kvfwdn\\[\\d+\\]: "
                              "device=rpu action=version port=" +
                              NO_PORT +
-                             " result=-4 exit=6 user=\\S+ error=\"Cannot open the serial port\\. "
-                             "Please, check that the serial port in use and try again\\.\\.\\.\"")))
+                             " result=-4 exit=6 user=\\S+ error=\"" + NO_PORT +
+                             ": No such file or directory\"")))
         << datagram;
     EXPECT_EQ(received(), "");
 

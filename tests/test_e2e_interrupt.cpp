@@ -129,7 +129,7 @@ TEST(E2eInterrupt, OutputClosedMidDownload) {
     struct termios before = SetForeignSettings(line);
     VirtualBootloader boot(line, BootloaderConfig());
     boot.start();
-    std::vector<unsigned char> image = Firmware(64 * 1024);
+    std::vector<unsigned char> image = PrinterFirmware(64 * 1024);
     std::string path = dir.write("rpu.bin", image);
     ToolOptions options = SignalWhen(0, "");
     options.closeOutputAfter = " Download : [";
@@ -137,7 +137,9 @@ TEST(E2eInterrupt, OutputClosedMidDownload) {
     ToolRun run =
         RunTool("1\n2\n" + line.slavePath() + "\n" + path + "\ny\n2\n\n\ny\nq\nq\n", options);
     EXPECT_EQ(9, run.exitCode);
-    EXPECT_EQ("kvfwdn: standard output was lost; no further answers were read.\n", run.errors);
+    EXPECT_EQ(IdentityLine(path, "printer firmware") +
+                  "kvfwdn: standard output was lost; no further answers were read.\n",
+              run.errors);
     std::vector<unsigned char> flash = boot.flash();
     EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
     EXPECT_EQ(1, boot.exchangeCount(0x43)) << "one erase, one download";
@@ -155,14 +157,14 @@ TEST(E2eInterrupt, SignalDuringJsonDownload) {
     config.eraseDelayMs = 6000; // the signal comes while the erase runs
     VirtualBootloader boot(line, config);
     boot.start();
-    std::string path = dir.write("rpu.bin", Firmware(4096));
+    std::string path = dir.write("rpu.bin", PrinterFirmware(4096));
     ToolOptions options = SignalWhen(SIGINT, "");
     options.signalAfterMs = 2000;
     options.args = {"rpu", "download", "-p", line.slavePath(), path, "--json"};
     options.history = dir.path() + "/history.jsonl";
     ToolRun run = RunTool("", options);
     EXPECT_EQ(130, run.exitCode);
-    EXPECT_EQ(Interrupted("SIGINT", true), run.errors);
+    EXPECT_EQ(IdentityLine(path, "printer firmware") + Interrupted("SIGINT", true), run.errors);
     json result = json::parse(run.output, nullptr, false);
     EXPECT_EQ(run.output.find('\n'), run.output.size() - 1) << run.output;
     EXPECT_EQ(result["ok"], false) << run.output;
