@@ -32,8 +32,8 @@ const unsigned char BLK_ACK = ctl::ACK;
 const unsigned char BLK_EOT = ctl::EOT;
 const unsigned char BLK_NAK = ctl::NAK; // the loader refuses the block
 const unsigned char BLK_CAN = ctl::CAN; // the loader cancels the transfer
-const unsigned char LDR_FILL = 0x1A;  // fill of the last block to the loader
-const unsigned char LINK_FILL = 0x00; // fill of the last block on the link port
+const unsigned char LDR_FILL = 0x1A;    // fill of the last block to the loader
+const unsigned char LINK_FILL = 0x00;   // fill of the last block on the link port
 
 const int LDR_BAUD = 115200;
 const int HANDSHAKE_WAIT_MS = 10000;

@@ -77,11 +77,21 @@ TEST(E2eHistory, MenuDownloadAndCliQueryEachLeaveOneRecord) {
     std::vector<std::string> lines = Lines(history);
     ASSERT_EQ(lines.size(), 1u);
     json download = Record(lines[0]);
-    json expected = {
-        {"via", "menu"}, {"device", "rpu"}, {"action", "download"}, {"port", line.slavePath()},
-        {"file", file},  {"bytes", 4096},   {"road", "bootloader"}, {"result", 0},
-        {"exit", 0},     {"ok", true},      {"error", nullptr},     {"version", nullptr},
-        {"sha256", Sha256Of(file)}, {"file_version", nullptr}, {"model", nullptr}};
+    json expected = {{"via", "menu"},
+                     {"device", "rpu"},
+                     {"action", "download"},
+                     {"port", line.slavePath()},
+                     {"file", file},
+                     {"bytes", 4096},
+                     {"road", "bootloader"},
+                     {"result", 0},
+                     {"exit", 0},
+                     {"ok", true},
+                     {"error", nullptr},
+                     {"version", nullptr},
+                     {"sha256", Sha256Of(file)},
+                     {"file_version", nullptr},
+                     {"model", nullptr}};
     for (auto& key : expected.items())
         EXPECT_EQ(download[key.key()], key.value()) << key.key();
     EXPECT_TRUE(download["seconds"].is_number());
@@ -178,8 +188,7 @@ TEST(E2eHistory, SystemLogLineAndOff) {
     EXPECT_TRUE(std::regex_match(
         datagram, std::regex("<11>[A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d kvfwdn\\[\\d+\\]: "
                              "device=rpu action=version port=" +
-                             NO_PORT +
-                             " result=-4 exit=6 user=\\S+ error=\"" + NO_PORT +
+                             NO_PORT + " result=-4 exit=6 user=\\S+ error=\"" + NO_PORT +
                              ": No such file or directory\"")))
         << datagram;
     EXPECT_EQ(received(), "");

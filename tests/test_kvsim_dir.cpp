@@ -48,7 +48,6 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-
 } // namespace
 
 TEST(KvsimDir, ForeignFilesRefusedMarkedDirectoryTakenOver) {
