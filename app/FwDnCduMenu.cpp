@@ -150,19 +150,9 @@ void DownloadAction(CKvCDUFwDn& dn, char* szPath, char* szModel, unsigned char* 
     printf(" This file is the firmware file for %s.\n", szModel);
     puts(CDU_BOOT_HINT);
     PrintIdentityLine(szPath, facts, true);
-    printf(" Do you want to start f/w download? (Y/n) : ");
-    int answer = ReadAnswer();
-    if (answer == 'Y' || answer == 'y' || answer == '\n') {
-        ArmRecord(&record);
-        int result = dn.FirmwareDownloadImage(*pType, szPath, file.image(), file.size());
-        SetDownloadOutcome(&record, result);
-        DisplayResultMessage(result);
-    } else {
-        SetCancelled(&record);
-        puts(" Cancel firmware download.");
-    }
-    FinishRecord(&record);
-    ReportPortFailure();
+    AskAndDownload(&record, [&] {
+        return dn.FirmwareDownloadImage(*pType, szPath, file.image(), file.size());
+    });
 }
 
 } // namespace

@@ -75,26 +75,13 @@ void DownloadFirmware(CKvRPUFwDn* downloader, char* path) {
     puts(RPU_BOOT_HINT);
     if (loaded == DN_OK)
         PrintIdentityLine(path, file.facts(), false);
-    printf(" Do you want to start f/w download? (Y/n) : ");
-
-    int answer = ReadAnswer();
-    if (answer == 'Y' || answer == 'y' || answer == '\n') {
-        ArmRecord(&record);
-        int result = loaded;
-        if (loaded == DN_OK) {
-            result = downloader->FirmwareDownloadImage(path, file.image(), file.size());
-        } else {
-            // A file that could not be read ends as the download of it would.
-            puts(" Start firmware downloading.");
-        }
-        SetDownloadOutcome(&record, result);
-        DisplayResultMessage(result);
-    } else {
-        SetCancelled(&record);
-        puts(" Cancel firmware download.");
-    }
-    FinishRecord(&record);
-    ReportPortFailure();
+    AskAndDownload(&record, [&] {
+        if (loaded == DN_OK)
+            return downloader->FirmwareDownloadImage(path, file.image(), file.size());
+        // A file that could not be read ends as the download of it would.
+        puts(" Start firmware downloading.");
+        return loaded;
+    });
 }
 
 } // namespace
