@@ -16,7 +16,6 @@
 #include "rpu/RpuFwDn.h"
 #include "serial/ComPort.h"
 #include "serial/ConsoleSink.h"
-#include "serial/ReasonLine.h"
 
 using nlohmann::json;
 

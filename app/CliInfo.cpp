@@ -6,7 +6,7 @@
 #include "fwdn/DnResult.h"
 #include "app/FirmwareCheck.h"
 #include "app/MenuTexts.h"
-#include "serial/ReasonLine.h"
+#include "serial/ConsoleSink.h"
 
 using nlohmann::json;
 

@@ -5,7 +5,7 @@
 
 #include "app/CliResult.h"
 #include "app/DeviceText.h"
-#include "serial/ReasonLine.h"
+#include "serial/ConsoleSink.h"
 
 using nlohmann::json;
 

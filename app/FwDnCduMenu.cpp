@@ -9,7 +9,7 @@
 #include "app/MenuTexts.h"
 
 #include "cdu/CduFwDn.h"
-#include "serial/ReasonLine.h"
+#include "serial/ConsoleSink.h"
 #include "serial/SerialLine.h"
 
 #include <cstdio>

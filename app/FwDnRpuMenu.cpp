@@ -10,7 +10,7 @@
 #include "app/History.h"
 #include "app/MenuTexts.h"
 #include "rpu/RpuFwDn.h"
-#include "serial/ReasonLine.h"
+#include "serial/ConsoleSink.h"
 #include "serial/SerialLine.h"
 
 namespace {

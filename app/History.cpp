@@ -20,7 +20,7 @@
 #include "app/SystemLog.h"
 #include "fwdn/DnResult.h"
 #include "serial/Clock.h"
-#include "serial/ReasonLine.h"
+#include "serial/ConsoleSink.h"
 
 using nlohmann::json;
 

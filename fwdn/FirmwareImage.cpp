@@ -1,6 +1,6 @@
 #include "fwdn/FirmwareImage.h"
 
-#include "serial/ReasonLine.h"
+#include "serial/ConsoleSink.h"
 
 #include <cerrno>
 #include <cstdio>

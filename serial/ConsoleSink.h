@@ -1,6 +1,7 @@
 // Where the libraries' console output goes: open and error lines, the
 // download announcement and the progress bars. The front end chooses the
-// target; the menus keep the default, standard output.
+// target; the menus keep the default, standard output. Reason lines go to
+// standard error, the first of an action kept for its result.
 #ifndef KV_SERIAL_CONSOLESINK_H
 #define KV_SERIAL_CONSOLESINK_H
 
@@ -28,6 +29,19 @@ void ConsolePuts(const char* text);
 void ConsoleProgress(const char* label, int percent, bool redraw);
 // Ends the bar's line.
 void ConsoleEndProgress();
+
+// ---- Reason lines ------------------------------------------------------------
+// Why an action failed ("kvfwdn: SUBJECT: reason"): always on standard error,
+// whatever the target; the first one of an action is kept for its result.
+
+// Prints "kvfwdn: SUBJECT: reason" on standard error and keeps
+// "SUBJECT: reason" when no reason has been kept since ClearReasonLine.
+void PrintReasonLine(const char* subject, const char* reason);
+// Keeps `text` as the reason when none has been kept yet; prints nothing.
+void KeepReasonLine(const char* text);
+// The first reason kept since ClearReasonLine, or nullptr.
+const char* FirstReasonLine();
+void ClearReasonLine();
 
 // Temporarily points the console at `target`, back to the former target
 // at the end of the scope.

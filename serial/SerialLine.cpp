@@ -3,7 +3,7 @@
 // with its own time-out, so no device can hold a call past its window.
 #include "serial/SerialLine.h"
 
-#include "serial/ReasonLine.h"
+#include "serial/ConsoleSink.h"
 
 #include <cerrno>
 #include <climits>
