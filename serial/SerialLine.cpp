@@ -57,6 +57,7 @@ void NoteLockWarning(const char* device, const char* why) {
 }
 
 const char* const CONSOLE_REASON = "this is the console, not a serial port";
+const char* const SESSION_TERMINAL_REASON = "this is the terminal of this session, not a serial port";
 const char* const MASTER_REASON = "a pseudo-terminal master, not a serial port";
 
 // Why a character device must not be taken as a port, or nullptr. The
@@ -170,7 +171,7 @@ int OpenLockedDevice(const char* device) {
     // name) would have its keystrokes eaten and be left raw.
     pid_t session = tcgetsid(fd);
     if (session > 0 && session == getsid(0))
-        return Fail(device, CONSOLE_REASON, fd);
+        return Fail(device, SESSION_TERMINAL_REASON, fd);
     // The lock first, before any setting or flush: a second program that
     // does not get it leaves the holder's line untouched.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
