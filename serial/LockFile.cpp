@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "serial/HeldPorts.h"
 
 namespace {
 
@@ -24,7 +23,9 @@ struct HeldLock {
     char path[PATH_MAX];
 };
 
-HeldLock gLocks[kMaxHeldPorts];
+// One for each port that can be held at once.
+const int kMaxLockFiles = 8;
+HeldLock gLocks[kMaxLockFiles];
 bool gKeepUntilRelease = false;
 bool gExitHookSet = false;
 
