@@ -32,9 +32,7 @@ std::string Interrupted(const std::string& signal, bool download) {
 }
 
 ToolOptions SignalWhen(int signal, const std::string& after) {
-    ToolOptions options;
-    options.timeoutMs = 30000;
-    options.captureErrors = true;
+    ToolOptions options = CapturingOptions();
     options.signal = signal;
     options.signalAfter = after;
     return options;
