@@ -16,16 +16,9 @@ using dialogue::MainFrame;
 using dialogue::PortPrompt;
 
 inline std::string CduFrame() {
-    return "\n *************************************************"
-           "\n *  CDU F/W Download                              "
-           "\n *                                                "
-           "\n *  1 : Get F/W Version and Cassette Number       "
-           "\n *  2 : Set Cassette Number                       "
-           "\n *  3 : F/W Download                              "
-           "\n *  ANY KEY : Quit CDU F/W Download               "
-           "\n *                                                "
-           "\n *************************************************"
-           "\n# ";
+    return dialogue::Frame({"CDU F/W Download", "", "1 : Get F/W Version and Cassette Number",
+                            "2 : Set Cassette Number", "3 : F/W Download",
+                            "ANY KEY : Quit CDU F/W Download", ""});
 }
 
 // Main menu, key 2, the dispenser menu's first frame.

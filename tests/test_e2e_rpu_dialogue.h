@@ -16,15 +16,8 @@ using dialogue::PortPrompt;
 using dialogue::ResultMessage;
 
 inline std::string RpuFrame() {
-    return "\n *************************************************"
-           "\n *  RPU F/W Download                              "
-           "\n *                                                "
-           "\n *  1 : Get F/W Version and CRC                   "
-           "\n *  2 : F/W Download                              "
-           "\n *  ANY KEY : Quit RPU F/W Download               "
-           "\n *                                                "
-           "\n *************************************************"
-           "\n# ";
+    return dialogue::Frame({"RPU F/W Download", "", "1 : Get F/W Version and CRC",
+                            "2 : F/W Download", "ANY KEY : Quit RPU F/W Download", ""});
 }
 
 // Main menu, key 1, the printer menu's first frame and the newline after

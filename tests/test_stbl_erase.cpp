@@ -35,6 +35,14 @@ std::vector<unsigned char> PageList(const std::vector<unsigned>& pages) {
     return out;
 }
 
+// The page list of pages 0 to count - 1.
+std::vector<unsigned char> FirstPages(unsigned count) {
+    std::vector<unsigned> pages;
+    for (unsigned p = 0; p < count; p++)
+        pages.push_back(p);
+    return PageList(pages);
+}
+
 // What the target receives for one standard erase request of these pages:
 // command, complement, N - 1, the low page bytes, XOR checksum.
 std::vector<unsigned char> StandardFrame(unsigned first, unsigned n) {
@@ -91,10 +99,7 @@ TEST(StblErase, PageListGoesOutInChunksOfTen) {
     BootTarget t(WithCommands(LIST_STANDARD));
     ASSERT_EQ(SUCCESS, t.connect());
     ASSERT_TRUE(t.boot.setMemory(FLASH, std::vector<unsigned char>(24 * PAGE, 0x00)));
-    std::vector<unsigned> pages;
-    for (unsigned p = 0; p < 23; p++)
-        pages.push_back(p);
-    std::vector<unsigned char> list = PageList(pages);
+    std::vector<unsigned char> list = FirstPages(23);
     t.boot.clearLog();
     t.lib.progressCount = 5;
     EXPECT_EQ(SUCCESS, t.lib.STBL_ERASE(23, list.data()));
@@ -159,10 +164,7 @@ TEST(StblErase, RefusedSecondChunkEndsTheErase) {
     BootTarget t(cfg);
     ASSERT_EQ(SUCCESS, t.connect());
     ASSERT_TRUE(t.boot.setMemory(FLASH, std::vector<unsigned char>(23 * PAGE, 0x00)));
-    std::vector<unsigned> pages;
-    for (unsigned p = 0; p < 23; p++)
-        pages.push_back(p);
-    std::vector<unsigned char> list = PageList(pages);
+    std::vector<unsigned char> list = FirstPages(23);
     t.boot.clearLog();
     t.lib.progressCount = 0;
 
