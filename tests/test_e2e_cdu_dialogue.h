@@ -10,7 +10,6 @@
 
 namespace cdu_dialogue {
 
-using dialogue::Bar;
 using dialogue::CannotOpenPort;
 using dialogue::MainFrame;
 using dialogue::PortPrompt;
@@ -100,8 +99,18 @@ inline std::string Started() {
 inline std::string LoaderBars(int acked, int blocks) {
     std::string s;
     for (int k = 1; k <= acked; ++k)
-        s += Bar(" Download : [", k * 100 / blocks);
+        s += dialogue::Bar(" Download : [", k * 100 / blocks);
     return s + "\n";
+}
+
+// The bootloader road's bars for a 300-byte image (three packets, the last
+// partial): download, then verify, each ended by a newline.
+inline std::string ThreePacketBars() {
+    std::string s;
+    for (const char* label : {" Download : [", " Verify   : ["})
+        s += dialogue::Bar(label, 33) + dialogue::Bar(label, 66) +
+             dialogue::Bar(label, 100, false) + "\n";
+    return s;
 }
 
 // The dispenser prints only some of the result messages.

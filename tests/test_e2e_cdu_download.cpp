@@ -86,9 +86,7 @@ TEST(E2eCduDownload, BootloaderRoad) {
     ScratchDir dir;
     std::vector<unsigned char> image = Firmware(300, "IMBRA2_CDU_0G2A09_20200122", 10);
     ToolRun run = RunTool(DownloadInput(line.slavePath(), dir.write("fw.bin", image), "y"));
-    std::string bars = Bar(" Download : [", 33) + Bar(" Download : [", 66) +
-                       Bar(" Download : [", 100, false) + "\n" + Bar(" Verify   : [", 33) +
-                       Bar(" Verify   : [", 66) + Bar(" Verify   : [", 100, false) + "\n";
+    std::string bars = ThreePacketBars();
     EXPECT_EQ(Transcript("IMBRA", Started() + bars + ResultMessage(0)), run.output);
     EXPECT_EQ(image, boot.memory(0x08000000, 300));
 }

@@ -10,10 +10,9 @@
 
 namespace rpu_dialogue {
 
-using dialogue::CannotOpenPort;
-using dialogue::MainFrame;
-using dialogue::PortPrompt;
-using dialogue::ResultMessage;
+// The shared pieces stand as they are; the printer's own overloads add the
+// device's example file and DIP position.
+using namespace dialogue;
 
 inline std::string RpuFrame() {
     return dialogue::Frame({"RPU F/W Download", "", "1 : Get F/W Version and CRC",
