@@ -12,6 +12,7 @@
 #include "sim/VirtualBootloader.h"
 #include "support/ConsoleChild.h"
 #include "support/RunTool.h"
+#include "support/TtyScreen.h"
 #include "test_cdu_util.h"
 #include "test_e2e_cdu_dialogue.h"
 #include "test_e2e_rpu_dialogue.h"
@@ -232,27 +233,18 @@ TEST(E2eFileCheck, FileReplacedAtTheQuestionIsNotFlashed) {
         return 0;
     });
     ASSERT_GT(child.pid, 0);
-    std::string seen;
-    auto waitFor = [&](const std::string& text) {
-        unsigned char b = 0;
-        while (seen.find(text) == std::string::npos && console.readByte(&b, 10000))
-            seen += static_cast<char>(b);
-        return seen.find(text) != std::string::npos;
-    };
-    auto type = [&](const std::string& text) {
-        console.write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    };
-    ASSERT_TRUE(waitFor("ANY KEY")) << seen;
-    type("3\n");
-    ASSERT_TRUE(waitFor("Port Name")) << seen;
-    type(port + "\n");
-    ASSERT_TRUE(waitFor("path : ")) << seen;
-    type(path + "\n");
-    ASSERT_TRUE(waitFor("(Y/n) : ")) << seen;
+    TtyScreen screen(console, 10000);
+    ASSERT_TRUE(screen.waitFor("ANY KEY")) << screen.seen;
+    screen.type("3\n");
+    ASSERT_TRUE(screen.waitFor("Port Name")) << screen.seen;
+    screen.type(port + "\n");
+    ASSERT_TRUE(screen.waitFor("path : ")) << screen.seen;
+    screen.type(path + "\n");
+    ASSERT_TRUE(screen.waitFor("(Y/n) : ")) << screen.seen;
     dir.write("fw.bin", Firmware(900, "CDU_0W1500_", 40)); // another model, another road
-    type("y\n");
-    ASSERT_TRUE(waitFor("Download operation finished")) << seen;
-    type("q\n");
+    screen.type("y\n");
+    ASSERT_TRUE(screen.waitFor("Download operation finished")) << screen.seen;
+    screen.type("q\n");
     ChildResult result = FinishConsoleChild(child);
     EXPECT_TRUE(result.finished);
     EXPECT_EQ(boot.memory(0x08000000, 300), image);
