@@ -27,19 +27,17 @@ const unsigned char LDR_HELLO = 0x78;   // 'x'
 const unsigned char LDR_CRCMODE = 0x70; // 'p'
 const unsigned char LDR_WANTCRC = 0x43; // 'C'
 const unsigned char LDR_START = 0x67;   // 'g'
-const unsigned char BLK_STX = ctl::STX; // a 1024-byte block follows
-const unsigned char BLK_ACK = ctl::ACK;
-const unsigned char BLK_EOT = ctl::EOT;
-const unsigned char BLK_NAK = ctl::NAK; // the loader refuses the block
-const unsigned char BLK_CAN = ctl::CAN; // the loader cancels the transfer
-const unsigned char LDR_FILL = 0x1A;    // fill of the last block to the loader
-const unsigned char LINK_FILL = 0x00;   // fill of the last block on the link port
 
-const int LDR_BAUD = 115200;
-const int HANDSHAKE_WAIT_MS = 10000;
-const int BLOCK_ACK_WAIT_MS = 5000;
-const int LDR_EOT_WAIT_MS = 5000;
-const int LINK_EOT_WAIT_MS = 10000;
+// Line speed of loader mode, and its answer windows in milliseconds.
+enum LoaderLine : int {
+    LDR_BAUD = 115200,
+    HANDSHAKE_WAIT_MS = 10000,
+    BLOCK_ACK_WAIT_MS = 5000,
+    LDR_EOT_WAIT_MS = 5000,
+    LINK_EOT_WAIT_MS = 10000,
+};
+const unsigned char LDR_FILL = 0x1A;  // fill of the last block to the loader
+const unsigned char LINK_FILL = 0x00; // fill of the last block on the link port
 const unsigned PUSH_PACE_US = 500;
 
 // Writes one block in a single call after dropping whatever is queued on
@@ -72,7 +70,7 @@ int WaitForLoaderAnswer(unsigned char chExpect, int nTimeOut) {
             continue;
         if (byte == chExpect)
             return 0;
-        if (byte == BLK_NAK || byte == BLK_CAN)
+        if (byte == ctl::NAK || byte == ctl::CAN) // the loader refuses the block or cancels
             return -2;
         ComSleepUs(1000);
     }
@@ -98,7 +96,7 @@ int SendBlocks(unsigned char* pBlock, const unsigned char* pData, int nSize, int
     bool bLast = false;
     giProgressCnt = 0;
     while (!bLast) {
-        pBlock[0] = BLK_STX;
+        pBlock[0] = ctl::STX; // a 1024-byte block follows
         giProgressCnt += 1;
         pBlock[1] = static_cast<unsigned char>(giProgressCnt & 0xFF);
         pBlock[2] = static_cast<unsigned char>(~giProgressCnt & 0xFF);
@@ -116,8 +114,8 @@ int SendBlocks(unsigned char* pBlock, const unsigned char* pData, int nSize, int
         pBlock[3 + nBlockSize] = static_cast<unsigned char>((crc >> 8) & 0xFF);
         pBlock[4 + nBlockSize] = static_cast<unsigned char>(crc & 0xFF);
         FlushAndWriteBlock(pBlock, nBlockSize + 5);
-        int acked = bLoader ? WaitForLoaderAnswer(BLK_ACK, BLOCK_ACK_WAIT_MS)
-                            : WaitForByte(BLK_ACK, BLOCK_ACK_WAIT_MS);
+        int acked = bLoader ? WaitForLoaderAnswer(ctl::ACK, BLOCK_ACK_WAIT_MS)
+                            : WaitForByte(ctl::ACK, BLOCK_ACK_WAIT_MS);
         if (acked != 0)
             return -2;
         if (bLoader) {
@@ -229,7 +227,7 @@ int CDUFW_DataDownload(char* szPort, const unsigned char* pData, int nSize, int 
     r = SendBlocks(pBlock, pData, nSize, nBlockSize, LDR_FILL, true);
     ConsoleEndProgress();
     if (r == 0) {
-        unsigned char ch = BLK_EOT;
+        unsigned char ch = ctl::EOT;
         CDUFW_COM_BlockWrite(&ch, 1);
         r = WaitForLoaderAnswer(LDR_READY, LDR_EOT_WAIT_MS);
     }
@@ -262,9 +260,9 @@ int CDU_DataDownload(unsigned char* pData, int nSize, int nBlockSize) {
         return -1;
     int r = SendBlocks(pBlock, pData, nSize, nBlockSize, LINK_FILL, false);
     if (r == 0) {
-        unsigned char ch = BLK_EOT;
+        unsigned char ch = ctl::EOT;
         CDU_BlockWrite(&ch, 1);
-        r = CDU_ReadCheckData(BLK_ACK, LINK_EOT_WAIT_MS);
+        r = CDU_ReadCheckData(ctl::ACK, LINK_EOT_WAIT_MS);
         if (r == 0)
             ComSleepUs(3000000);
     }

@@ -173,6 +173,17 @@ bool VirtualBootloader::Impl::addressAcked(uint32_t* at) {
     return replyAck();
 }
 
+bool VirtualBootloader::Impl::addressAndCount(Span* span) {
+    if (!addressAcked(&span->at) || !next(&span->n, true))
+        return false;
+    span->length = span->n + 1u;
+    return true;
+}
+
+bool VirtualBootloader::Impl::ackedCount(unsigned char* n) {
+    return replyAck() && next(n, true);
+}
+
 bool VirtualBootloader::Impl::listChecksum(unsigned char sum, bool* good) {
     *good = true;
     if (cfg.dialect != 0x79)
@@ -203,23 +214,19 @@ void VirtualBootloader::Impl::erasePages(const std::vector<uint32_t>& pages, boo
 }
 
 void VirtualBootloader::Impl::doRead() {
-    uint32_t at = 0;
-    if (!addressAcked(&at))
+    Span span;
+    if (!addressAndCount(&span))
         return;
-    unsigned char n = 0;
-    if (!next(&n, true))
-        return;
-    uint32_t length = n + 1u;
     bool fits;
     {
         std::lock_guard<std::mutex> lock(mu);
-        fits = mem.valid(at, length);
+        fits = mem.valid(span.at, span.length);
     }
     if (cfg.dialect == 0x79) {
         unsigned char complement = 0;
         if (!next(&complement, true))
             return;
-        if ((n ^ complement) != 0xFF || !fits) {
+        if ((span.n ^ complement) != 0xFF || !fits) {
             replyNack();
             return;
         }
@@ -230,13 +237,13 @@ void VirtualBootloader::Impl::doRead() {
             return; // no reply point for the count here: the host times out
         step = 3;
     }
-    std::vector<unsigned char> data(length);
+    std::vector<unsigned char> data(span.length);
     {
         std::lock_guard<std::mutex> lock(mu);
-        mem.read(at, length, data.data());
+        mem.read(span.at, span.length, data.data());
     }
     if (readPackets++ == cfg.corruptReadPacket)
-        data[static_cast<size_t>(cfg.corruptReadOffset) % length] ^= 0x5A;
+        data[static_cast<size_t>(cfg.corruptReadOffset) % span.length] ^= 0x5A;
     reply(data);
 }
 
@@ -248,16 +255,12 @@ void VirtualBootloader::Impl::doGo() {
 }
 
 void VirtualBootloader::Impl::doWrite() {
-    uint32_t at = 0;
-    if (!addressAcked(&at))
+    Span span;
+    if (!addressAndCount(&span))
         return;
-    unsigned char n = 0;
-    if (!next(&n, true))
-        return;
-    uint32_t length = n + 1u;
-    std::vector<unsigned char> data(length);
-    unsigned char sum = n;
-    for (uint32_t i = 0; i < length; ++i) {
+    std::vector<unsigned char> data(span.length);
+    unsigned char sum = span.n;
+    for (uint32_t i = 0; i < span.length; ++i) {
         if (!next(&data[i], true))
             return;
         sum ^= data[i];
@@ -269,16 +272,14 @@ void VirtualBootloader::Impl::doWrite() {
         good = false;
     if (good && faultAhead() == nullptr) {
         std::lock_guard<std::mutex> lock(mu);
-        good = mem.write(at, data.data(), length);
+        good = mem.write(span.at, data.data(), span.length);
     }
     replyAckIf(good);
 }
 
 void VirtualBootloader::Impl::doErase() {
-    if (!replyAck())
-        return;
     unsigned char n = 0;
-    if (!next(&n, true))
+    if (!ackedCount(&n))
         return;
     if (n == 0xFF) {
         // Global erase; the 0x79 dialect follows the code with 0x00.
@@ -343,10 +344,8 @@ void VirtualBootloader::Impl::doEraseExt() {
 }
 
 void VirtualBootloader::Impl::doWriteProtect() {
-    if (!replyAck())
-        return;
     unsigned char n = 0;
-    if (!next(&n, true))
+    if (!ackedCount(&n))
         return;
     unsigned char sum = n;
     for (uint32_t i = 0; i < n + 1u; ++i) {

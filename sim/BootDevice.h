@@ -87,6 +87,17 @@ struct VirtualBootloader::Impl {
     // The opening of Read, Go and Write: ACK the code, take the address and
     // NACK a bad one; true once a good address has been ACKed.
     bool addressAcked(uint32_t* at);
+    // The opening of Read and Write: an acknowledged address and the byte
+    // count N - 1 after it; false when the exchange ended on the way.
+    struct Span {
+        uint32_t at = 0;
+        unsigned char n = 0; // as sent: N - 1
+        uint32_t length = 0; // N
+    };
+    bool addressAndCount(Span* span);
+    // The opening of Erase and Write Protect: ACK the code, take the count
+    // byte; false when the exchange ended on the way.
+    bool ackedCount(unsigned char* n);
     // The 0x79 dialect's checksum after a list: `good` is whether it matches
     // `sum` (always true in the other dialect); false when cut off.
     bool listChecksum(unsigned char sum, bool* good);

@@ -43,20 +43,22 @@ Classified ClassifyText(const std::string& text, size_t size = 64, size_t at = 2
 } // namespace
 
 TEST(CduClassify, ExamplesOfBothForms) {
-    Classified a = ClassifyText("CDU_0G2A09_");
-    EXPECT_EQ(0, a.result);
-    EXPECT_EQ("IMBRA", a.model);
-    EXPECT_EQ(0, a.type); // fourth character 'A': bootloader road
-
-    Classified b = ClassifyText("CDU2_0G2A09_");
-    EXPECT_EQ(0, b.result);
-    EXPECT_EQ("IMBRA", b.model);
-    EXPECT_EQ(0, b.type);
-
-    Classified c = ClassifyText("cdu7_17A100_");
-    EXPECT_EQ(0, c.result);
-    EXPECT_EQ("CIRN", c.model);
-    EXPECT_EQ(1, c.type); // fourth character '1': loader road
+    // Fourth character 'A': bootloader road; '1': loader road.
+    struct Case {
+        const char* text;
+        const char* model;
+        int type;
+    } cases[] = {
+        {"CDU_0G2A09_", "IMBRA", 0},
+        {"CDU2_0G2A09_", "IMBRA", 0},
+        {"cdu7_17A100_", "CIRN", 1},
+    };
+    for (const Case& c : cases) {
+        Classified got = ClassifyText(c.text);
+        EXPECT_EQ(0, got.result) << c.text;
+        EXPECT_EQ(c.model, got.model) << c.text;
+        EXPECT_EQ(c.type, got.type) << c.text;
+    }
 
     // The fourth character counts only in upper case.
     Classified d = ClassifyText("CDU_0G2a09_");

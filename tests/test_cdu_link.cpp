@@ -13,6 +13,7 @@
 #include "sim/VirtualDispenser.h"
 #include "serial/ComPort.h"
 #include "support/LinkTest.h"
+#include "test_cdu_link.h"
 
 namespace {
 
@@ -253,15 +254,7 @@ TEST_F(CduLink, PlainReplyLongerThanTheBufferEndsTooLong) {
 }
 
 TEST_F(CduLink, PlainRetryAfterARefusedScrambledRequest) {
-    DispenserConfig config;
-    config.refuseScrambled = DispenserConfig::ScrambledErrorReply;
-    start(config);
-    unsigned char version[14] = {0};
-    ASSERT_EQ(0, CDU_InitGetVersion(1, port(), 9600, version));
-    EXPECT_STREQ("DSP12A0105R00", reinterpret_cast<char*>(version));
-    ASSERT_EQ(2u, dispenser.scrambledLog().size());
-    EXPECT_EQ(0, CDU_InitSetInformation(1, port(), 9600, 6));
-    EXPECT_EQ(6, dispenser.cassette());
+    ExpectPlainRetryServes(dispenser, port(), DispenserConfig::ScrambledErrorReply, 6);
 }
 
 TEST_F(CduLink, PortHandlingAndModeChange) {

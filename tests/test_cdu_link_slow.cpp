@@ -11,6 +11,7 @@
 #include "sim/VirtualDispenser.h"
 #include "support/LinkTest.h"
 #include "support/VirtualClock.h"
+#include "test_cdu_link.h"
 
 namespace {
 
@@ -61,14 +62,7 @@ TEST_F(CduLinkWindow, SilentDispenserFailsBothAttemptsAndKeepsThePortOpen) {
 }
 
 TEST_F(CduLinkSlow, PlainRetryAfterAnUnacknowledgedScrambledRequest) {
-    DispenserConfig config;
-    config.refuseScrambled = DispenserConfig::ScrambledNoAck;
-    start(config);
-    unsigned char version[14] = {0};
-    ASSERT_EQ(0, CDU_InitGetVersion(1, port(), 9600, version));
-    EXPECT_STREQ("DSP12A0105R00", reinterpret_cast<char*>(version));
-    EXPECT_EQ(0, CDU_InitSetInformation(1, port(), 9600, 1));
-    EXPECT_EQ(1, dispenser.cassette());
+    ExpectPlainRetryServes(dispenser, port(), DispenserConfig::ScrambledNoAck, 1);
 }
 
 TEST_F(CduLinkSlow, DispenserAtOneRateAnswersOnlyThere) {

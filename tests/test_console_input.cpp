@@ -3,6 +3,7 @@
 #include "app/FwDn.h"
 #include "sim/VirtualLine.h"
 #include "support/ConsoleChild.h"
+#include "support/TtyScreen.h"
 
 #include <climits>
 #include <cstdio>
@@ -148,27 +149,18 @@ TEST(TerminalInput, KeysTypedAheadAreDiscarded) {
         return 0;
     });
     ASSERT_GT(child.pid, 0);
-    std::string seen;
-    auto waitFor = [&](const std::string& text) {
-        unsigned char b = 0;
-        while (seen.find(text) == std::string::npos && line.readByte(&b, 5000))
-            seen += static_cast<char>(b);
-        return seen.find(text) != std::string::npos;
-    };
-    auto type = [&](const std::string& text) {
-        line.write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    };
-    ASSERT_TRUE(waitFor("# ")) << seen;
-    type("1\n/dev/typed_with_the_key\n"); // one read takes both lines
-    ASSERT_TRUE(waitFor("busy")) << seen;
-    type("/dev/typed_while_busy\n"); // still queued in the terminal
-    ASSERT_TRUE(waitFor(" - Input Port Name : ")) << seen;
-    type("/dev/ttyUSB7\n");
-    waitFor(">");
+    TtyScreen screen(line, 5000);
+    ASSERT_TRUE(screen.waitFor("# ")) << screen.seen;
+    screen.type("1\n/dev/typed_with_the_key\n"); // one read takes both lines
+    ASSERT_TRUE(screen.waitFor("busy")) << screen.seen;
+    screen.type("/dev/typed_while_busy\n"); // still queued in the terminal
+    ASSERT_TRUE(screen.waitFor(" - Input Port Name : ")) << screen.seen;
+    screen.type("/dev/ttyUSB7\n");
+    screen.waitFor(">");
     ChildResult r = FinishConsoleChild(child);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.result, 0);
-    EXPECT_NE(seen.find("</dev/ttyUSB7>"), std::string::npos) << seen;
+    EXPECT_NE(screen.seen.find("</dev/ttyUSB7>"), std::string::npos) << screen.seen;
 }
 
 TEST(ScriptedInput, AnswersFileWithCrLfLineEnds) {

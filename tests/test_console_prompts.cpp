@@ -21,6 +21,17 @@ std::string PortHead(const std::string& saved) {
     return text;
 }
 
+// The child prints the field after a marker line: moves it out of the
+// output into `after`.
+ChildResult TakeField(ChildResult r, std::string* after) {
+    size_t mark = r.output.rfind("\n@@");
+    if (mark != std::string::npos) {
+        *after = r.output.substr(mark + 3);
+        r.output.erase(mark);
+    }
+    return r;
+}
+
 // Runs SetComport on a field holding `saved`; returns the child's output and
 // stores the result and the field as it ends.
 ChildResult PortPrompt(const std::string& input, const std::string& saved, std::string* after) {
@@ -33,12 +44,7 @@ ChildResult PortPrompt(const std::string& input, const std::string& saved, std::
         printf("\n@@%s", port);
         return len;
     });
-    size_t mark = r.output.rfind("\n@@");
-    if (mark != std::string::npos) {
-        *after = r.output.substr(mark + 3);
-        r.output.erase(mark);
-    }
-    return r;
+    return TakeField(r, after);
 }
 
 ChildResult PathPrompt(const std::string& input, int select, const std::string& saved,
@@ -51,12 +57,7 @@ ChildResult PathPrompt(const std::string& input, int select, const std::string& 
         printf("\n@@%s", path);
         return len;
     });
-    size_t mark = r.output.rfind("\n@@");
-    if (mark != std::string::npos) {
-        *after = r.output.substr(mark + 3);
-        r.output.erase(mark);
-    }
-    return r;
+    return TakeField(r, after);
 }
 
 } // namespace

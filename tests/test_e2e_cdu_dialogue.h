@@ -10,22 +10,14 @@
 
 namespace cdu_dialogue {
 
-using dialogue::Bar;
 using dialogue::CannotOpenPort;
 using dialogue::MainFrame;
 using dialogue::PortPrompt;
 
 inline std::string CduFrame() {
-    return "\n *************************************************"
-           "\n *  CDU F/W Download                              "
-           "\n *                                                "
-           "\n *  1 : Get F/W Version and Cassette Number       "
-           "\n *  2 : Set Cassette Number                       "
-           "\n *  3 : F/W Download                              "
-           "\n *  ANY KEY : Quit CDU F/W Download               "
-           "\n *                                                "
-           "\n *************************************************"
-           "\n# ";
+    return dialogue::Frame({"CDU F/W Download", "", "1 : Get F/W Version and Cassette Number",
+                            "2 : Set Cassette Number", "3 : F/W Download",
+                            "ANY KEY : Quit CDU F/W Download", ""});
 }
 
 // Main menu, key 2, the dispenser menu's first frame.
@@ -107,8 +99,18 @@ inline std::string Started() {
 inline std::string LoaderBars(int acked, int blocks) {
     std::string s;
     for (int k = 1; k <= acked; ++k)
-        s += Bar(" Download : [", k * 100 / blocks);
+        s += dialogue::Bar(" Download : [", k * 100 / blocks);
     return s + "\n";
+}
+
+// The bootloader road's bars for a 300-byte image (three packets, the last
+// partial): download, then verify, each ended by a newline.
+inline std::string ThreePacketBars() {
+    std::string s;
+    for (const char* label : {" Download : [", " Verify   : ["})
+        s += dialogue::Bar(label, 33) + dialogue::Bar(label, 66) +
+             dialogue::Bar(label, 100, false) + "\n";
+    return s;
 }
 
 // The dispenser prints only some of the result messages.

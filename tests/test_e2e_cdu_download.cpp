@@ -36,6 +36,29 @@ struct Loader {
     std::string port() const { return line.slavePath(); }
 };
 
+// The push of the loader at `baud` (the ARVO/BELK loader when `arvo`) and
+// the opens of the loader road at that speed.
+void ExpectLoaderPushed(const Loader& loader, int baud, bool arvo) {
+    EXPECT_EQ(baud, loader.device.pushBaud());
+    EXPECT_EQ(LoaderPush(arvo), loader.device.pushed());
+    EXPECT_EQ(ExpectedLoaderRoadOpens(baud), LoaderRoadOpens(loader.device.opens()));
+}
+
+// A loader-road image of `size` bytes with "ARVO" written at `at`.
+std::vector<unsigned char> ArvoImage(size_t size, size_t at) {
+    std::vector<unsigned char> image = Firmware(size, "CDU_06Z310_", 100);
+    image[at] = 'A', image[at + 1] = 'R', image[at + 2] = 'V', image[at + 3] = 'O';
+    return image;
+}
+
+// The download of `image` from a file in a scratch folder, `answer` to the
+// question.
+ToolRun DownloadImage(const Loader& loader, const std::vector<unsigned char>& image,
+                      const std::string& answer) {
+    ScratchDir dir;
+    return RunTool(DownloadInput(loader.port(), dir.write("fw.bin", image), answer));
+}
+
 } // namespace
 
 TEST(E2eCduDownload, LoaderRoad) {
@@ -49,34 +72,24 @@ TEST(E2eCduDownload, LoaderRoad) {
     std::vector<unsigned char> got = loader.device.image();
     ASSERT_EQ(5120u, got.size());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), got.begin()));
-    EXPECT_EQ(ExpectedLoaderRoadOpens(57600), LoaderRoadOpens(loader.device.opens()));
-    EXPECT_EQ(57600, loader.device.pushBaud());
-    EXPECT_EQ(LoaderPush(false), loader.device.pushed());
+    ExpectLoaderPushed(loader, 57600, false);
 }
 
 TEST(E2eCduDownload, ArvoVariant) {
     Loader loader;
-    ScratchDir dir;
     // "ARVO" at length - 11, the last position that counts.
-    std::vector<unsigned char> image = Firmware(1024, "CDU_06Z310_", 100);
-    image[1013] = 'A', image[1014] = 'R', image[1015] = 'V', image[1016] = 'O';
-    ToolRun run = RunTool(DownloadInput(loader.port(), dir.write("fw.bin", image), ""));
+    std::vector<unsigned char> image = ArvoImage(1024, 1013);
+    ToolRun run = DownloadImage(loader, image, "");
     EXPECT_EQ(Transcript("ARVO/BELK", Started() + LoaderBars(1, 1) + ResultMessage(0)), run.output);
-    EXPECT_EQ(38400, loader.device.pushBaud());
-    EXPECT_EQ(LoaderPush(true), loader.device.pushed());
-    EXPECT_EQ(ExpectedLoaderRoadOpens(38400), LoaderRoadOpens(loader.device.opens()));
+    ExpectLoaderPushed(loader, 38400, true);
     EXPECT_EQ(image, loader.device.image());
 }
 
 TEST(E2eCduDownload, ArvoInTheLastTenBytesIsNoVariant) {
     Loader loader;
-    ScratchDir dir;
-    std::vector<unsigned char> image = Firmware(1100, "CDU_06Z310_", 100);
-    image[1090] = 'A', image[1091] = 'R', image[1092] = 'V', image[1093] = 'O';
-    ToolRun run = RunTool(DownloadInput(loader.port(), dir.write("fw.bin", image), "Y"));
+    ToolRun run = DownloadImage(loader, ArvoImage(1100, 1090), "Y");
     EXPECT_EQ(Transcript("ARVO/BELK", Started() + LoaderBars(2, 2) + ResultMessage(0)), run.output);
-    EXPECT_EQ(57600, loader.device.pushBaud());
-    EXPECT_EQ(LoaderPush(false), loader.device.pushed());
+    ExpectLoaderPushed(loader, 57600, false);
 }
 
 TEST(E2eCduDownload, BootloaderRoad) {
@@ -86,9 +99,7 @@ TEST(E2eCduDownload, BootloaderRoad) {
     ScratchDir dir;
     std::vector<unsigned char> image = Firmware(300, "IMBRA2_CDU_0G2A09_20200122", 10);
     ToolRun run = RunTool(DownloadInput(line.slavePath(), dir.write("fw.bin", image), "y"));
-    std::string bars = Bar(" Download : [", 33) + Bar(" Download : [", 66) +
-                       Bar(" Download : [", 100, false) + "\n" + Bar(" Verify   : [", 33) +
-                       Bar(" Verify   : [", 66) + Bar(" Verify   : [", 100, false) + "\n";
+    std::string bars = ThreePacketBars();
     EXPECT_EQ(Transcript("IMBRA", Started() + bars + ResultMessage(0)), run.output);
     EXPECT_EQ(image, boot.memory(0x08000000, 300));
 }

@@ -103,9 +103,7 @@ TEST(E2eCduKvsim, BootloaderRoadModel) {
     size_t start = out.find(" Cash dispenser (CDU) port: ");
     ASSERT_NE(std::string::npos, start) << out;
     std::string tool = out.substr(out.find('\n', start) + 1);
-    std::string bars = Bar(" Download : [", 33) + Bar(" Download : [", 66) +
-                       Bar(" Download : [", 100, false) + "\n" + Bar(" Verify   : [", 33) +
-                       Bar(" Verify   : [", 66) + Bar(" Verify   : [", 100, false) + "\n";
+    std::string bars = ThreePacketBars();
     EXPECT_EQ(EnterCduMenu() + PortPrompt("/dev/ttyS3") + DownloadStart("") +
                   DownloadQuestion("IMBRA") + Started() + bars + ResultMessage(0) + QuitBoth(),
               tool);

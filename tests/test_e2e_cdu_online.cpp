@@ -4,21 +4,14 @@
 
 #include "sim/VirtualDispenser.h"
 #include "support/RunTool.h"
+#include "support/ServedDevice.h"
 #include "test_e2e_cdu_dialogue.h"
 
 using namespace cdu_dialogue;
 
 namespace {
 
-struct OnlineDispenser {
-    VirtualLine line;
-    VirtualDispenser device;
-    std::string port;
-    explicit OnlineDispenser(const DispenserConfig& config = DispenserConfig())
-        : device(line, config), port(line.slavePath()) {
-        device.start();
-    }
-};
+using OnlineDispenser = ServedDevice<VirtualDispenser, DispenserConfig>;
 
 } // namespace
 

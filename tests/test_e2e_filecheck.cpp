@@ -12,6 +12,8 @@
 #include "sim/VirtualBootloader.h"
 #include "support/ConsoleChild.h"
 #include "support/RunTool.h"
+#include "support/ServedDevice.h"
+#include "support/TtyScreen.h"
 #include "test_cdu_util.h"
 #include "test_e2e_cdu_dialogue.h"
 #include "test_e2e_rpu_dialogue.h"
@@ -19,6 +21,9 @@
 using nlohmann::json;
 
 namespace {
+
+// A ROM bootloader on a line of its own, started.
+using BootDevice = ServedDevice<VirtualBootloader, BootloaderConfig>;
 
 const char* const REFUSED = " This file is not printer firmware. Nothing was written.\n";
 
@@ -49,10 +54,8 @@ json Json(const ToolRun& run) {
 TEST(E2eFileCheck, MenusRefuseWrongFilesBeforeThePort) {
     using namespace rpu_dialogue;
     ScratchDir dir;
-    VirtualLine line;
-    VirtualBootloader boot(line, BootloaderConfig());
-    boot.start();
-    std::string port = line.slavePath();
+    BootDevice rom;
+    std::string port = rom.port;
     const struct {
         std::string name;
         std::vector<unsigned char> bytes;
@@ -80,7 +83,7 @@ TEST(E2eFileCheck, MenusRefuseWrongFilesBeforeThePort) {
             << c.name;
         EXPECT_EQ(run.errors, "kvfwdn: " + path + ": " + c.reason + "\n");
     }
-    EXPECT_TRUE(boot.received().empty());
+    EXPECT_TRUE(rom.device.received().empty());
 
     // A good file (core-coupled RAM stack, the last byte as reset target)
     // reaches the question, with the identity line before it.
@@ -96,7 +99,7 @@ TEST(E2eFileCheck, MenusRefuseWrongFilesBeforeThePort) {
                               cdu_dialogue::DownloadStart("") + cdu_dialogue::NoFirmware() +
                               cdu_dialogue::QuitBoth());
     EXPECT_EQ(run.errors, "kvfwdn: " + printer + ": printer firmware, not dispenser firmware\n");
-    EXPECT_TRUE(boot.received().empty());
+    EXPECT_TRUE(rom.device.received().empty());
 }
 
 // kvfwdn info opens no port: text and JSON for both devices' files, a file
@@ -163,36 +166,34 @@ TEST(E2eFileCheck, InfoTextAndJson) {
 // refuses a printer file with 8.
 TEST(E2eFileCheck, ForceAndExitEight) {
     ScratchDir dir;
-    VirtualLine line;
-    VirtualBootloader boot(line, BootloaderConfig());
-    boot.start();
+    BootDevice rom;
     std::vector<unsigned char> image = Firmware(600, "CDU_0W1500_", 100);
     std::string cdu = dir.write("cdu.bin", image);
     std::string rpu = dir.write("rpu.bin", PrinterFirmware(300));
     const std::string reason = "dispenser firmware (model MIRO), not printer firmware";
 
-    ToolRun run = RunToolArgs({"rpu", "download", "-p", line.slavePath(), cdu, "--json"});
+    ToolRun run = RunToolArgs({"rpu", "download", "-p", rom.port, cdu, "--json"});
     json result = Json(run);
     EXPECT_EQ(result["exit"], 8);
     EXPECT_EQ(result["message"], "This file is not printer firmware. Nothing was written.");
     EXPECT_EQ(result["error"], cdu + ": " + reason);
     EXPECT_EQ(result["sha256"], Sha256Of(cdu));
     EXPECT_EQ(run.errors, "kvfwdn: " + cdu + ": " + reason + "\n");
-    EXPECT_TRUE(boot.received().empty());
+    EXPECT_TRUE(rom.device.received().empty());
 
-    run = RunToolArgs({"cdu", "download", "-p", line.slavePath(), rpu});
+    run = RunToolArgs({"cdu", "download", "-p", rom.port, rpu});
     EXPECT_EQ(run.exitCode, 8);
     EXPECT_EQ(run.errors, "kvfwdn: " + rpu + ": printer firmware, not dispenser firmware\n");
-    EXPECT_TRUE(boot.received().empty());
+    EXPECT_TRUE(rom.device.received().empty());
 
-    run = RunToolArgs({"rpu", "download", "--force", "-p", line.slavePath(), cdu, "--json"});
+    run = RunToolArgs({"rpu", "download", "--force", "-p", rom.port, cdu, "--json"});
     result = Json(run);
     EXPECT_EQ(result["exit"], 0);
     EXPECT_EQ(result["error"], nullptr);
     EXPECT_EQ(run.errors, "kvfwdn: " + cdu + ": not printer firmware (" + reason +
                               "); downloading it anyway (--force)\n" +
                               IdentityLine(cdu, "dispenser firmware, model MIRO"));
-    EXPECT_EQ(boot.memory(0x08000000, 600), image);
+    EXPECT_EQ(rom.device.memory(0x08000000, 600), image);
 }
 
 // A port that cannot be opened: error is the OS's reason, not the menu text;
@@ -218,12 +219,10 @@ TEST(E2eFileCheck, ErrorKeyOnPortFailure) {
 // what gets written; the bytes classified and shown are.
 TEST(E2eFileCheck, FileReplacedAtTheQuestionIsNotFlashed) {
     ScratchDir dir;
-    VirtualLine device;
-    VirtualBootloader boot(device, BootloaderConfig());
-    boot.start();
+    BootDevice rom;
     std::vector<unsigned char> image = Firmware(300, "IMBRA2_CDU_0G2A09_2020", 10);
     std::string path = dir.write("fw.bin", image);
-    std::string port = device.slavePath();
+    std::string port = rom.port;
 
     VirtualLine console;
     ASSERT_TRUE(console.ok());
@@ -232,29 +231,20 @@ TEST(E2eFileCheck, FileReplacedAtTheQuestionIsNotFlashed) {
         return 0;
     });
     ASSERT_GT(child.pid, 0);
-    std::string seen;
-    auto waitFor = [&](const std::string& text) {
-        unsigned char b = 0;
-        while (seen.find(text) == std::string::npos && console.readByte(&b, 10000))
-            seen += static_cast<char>(b);
-        return seen.find(text) != std::string::npos;
-    };
-    auto type = [&](const std::string& text) {
-        console.write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    };
-    ASSERT_TRUE(waitFor("ANY KEY")) << seen;
-    type("3\n");
-    ASSERT_TRUE(waitFor("Port Name")) << seen;
-    type(port + "\n");
-    ASSERT_TRUE(waitFor("path : ")) << seen;
-    type(path + "\n");
-    ASSERT_TRUE(waitFor("(Y/n) : ")) << seen;
+    TtyScreen screen(console, 10000);
+    ASSERT_TRUE(screen.waitFor("ANY KEY")) << screen.seen;
+    screen.type("3\n");
+    ASSERT_TRUE(screen.waitFor("Port Name")) << screen.seen;
+    screen.type(port + "\n");
+    ASSERT_TRUE(screen.waitFor("path : ")) << screen.seen;
+    screen.type(path + "\n");
+    ASSERT_TRUE(screen.waitFor("(Y/n) : ")) << screen.seen;
     dir.write("fw.bin", Firmware(900, "CDU_0W1500_", 40)); // another model, another road
-    type("y\n");
-    ASSERT_TRUE(waitFor("Download operation finished")) << seen;
-    type("q\n");
+    screen.type("y\n");
+    ASSERT_TRUE(screen.waitFor("Download operation finished")) << screen.seen;
+    screen.type("q\n");
     ChildResult result = FinishConsoleChild(child);
     EXPECT_TRUE(result.finished);
-    EXPECT_EQ(boot.memory(0x08000000, 300), image);
-    EXPECT_EQ(boot.memory(0x08000000 + 300, 4), std::vector<unsigned char>(4, 0xFF));
+    EXPECT_EQ(rom.device.memory(0x08000000, 300), image);
+    EXPECT_EQ(rom.device.memory(0x08000000 + 300, 4), std::vector<unsigned char>(4, 0xFF));
 }

@@ -51,9 +51,7 @@ json Record(const std::string& line) {
 }
 
 ToolOptions Cli(const std::vector<std::string>& args, const std::string& history) {
-    ToolOptions options;
-    options.timeoutMs = 30000;
-    options.captureErrors = true;
+    ToolOptions options = CapturingOptions();
     options.args = args;
     options.history = history;
     return options;

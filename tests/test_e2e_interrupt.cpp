@@ -32,9 +32,7 @@ std::string Interrupted(const std::string& signal, bool download) {
 }
 
 ToolOptions SignalWhen(int signal, const std::string& after) {
-    ToolOptions options;
-    options.timeoutMs = 30000;
-    options.captureErrors = true;
+    ToolOptions options = CapturingOptions();
     options.signal = signal;
     options.signalAfter = after;
     return options;
@@ -53,6 +51,19 @@ struct termios SetForeignSettings(const VirtualLine& line) {
     tcgetattr(line.masterFd(), &tio);
     return tio;
 }
+
+// A bootloader on a line that another program left at 9600 baud.
+struct ForeignLineBoot {
+    VirtualLine line;
+    struct termios before = SetForeignSettings(line);
+    VirtualBootloader boot{line, BootloaderConfig()};
+    ForeignLineBoot() { boot.start(); }
+    speed_t speedNow() const {
+        struct termios now {};
+        tcgetattr(line.masterFd(), &now);
+        return cfgetospeed(&now);
+    }
+};
 
 // The bar drawn, cut by the signal and ended with a newline.
 void ExpectBarEnded(const std::string& output) {
@@ -76,19 +87,14 @@ int FilesIn(const std::string& folder) {
 TEST(E2eInterrupt, SignalMidDownloadOnEitherRoad) {
     ScratchDir dir;
     {
-        VirtualLine line;
-        struct termios before = SetForeignSettings(line);
-        VirtualBootloader boot(line, BootloaderConfig());
-        boot.start();
+        ForeignLineBoot printer;
         std::string path = dir.write("rpu.bin", PrinterFirmware(256 * 1024));
-        ToolRun run = RunTool("1\n2\n" + line.slavePath() + "\n" + path + "\ny\n",
+        ToolRun run = RunTool("1\n2\n" + printer.line.slavePath() + "\n" + path + "\ny\n",
                               SignalWhen(SIGINT, " Download : ["));
         EXPECT_EQ(128 + SIGINT, run.exitCode);
         EXPECT_EQ(IdentityLine(path, "printer firmware") + Interrupted("SIGINT", true), run.errors);
         ExpectBarEnded(run.output);
-        struct termios after {};
-        tcgetattr(line.masterFd(), &after);
-        EXPECT_EQ(cfgetospeed(&before), cfgetospeed(&after))
+        EXPECT_EQ(cfgetospeed(&printer.before), printer.speedNow())
             << "line settings not restored: needs the ports recorded in the held-port table";
     }
     {
@@ -125,27 +131,22 @@ TEST(E2eInterrupt, SignalAtAPrompt) {
 // completes, the line is put back, no further answer is read, exit 9.
 TEST(E2eInterrupt, OutputClosedMidDownload) {
     ScratchDir dir;
-    VirtualLine line;
-    struct termios before = SetForeignSettings(line);
-    VirtualBootloader boot(line, BootloaderConfig());
-    boot.start();
+    ForeignLineBoot printer;
     std::vector<unsigned char> image = PrinterFirmware(64 * 1024);
     std::string path = dir.write("rpu.bin", image);
     ToolOptions options = SignalWhen(0, "");
     options.closeOutputAfter = " Download : [";
     // A second download follows in the answers: it must not be started.
-    ToolRun run =
-        RunTool("1\n2\n" + line.slavePath() + "\n" + path + "\ny\n2\n\n\ny\nq\nq\n", options);
+    ToolRun run = RunTool(
+        "1\n2\n" + printer.line.slavePath() + "\n" + path + "\ny\n2\n\n\ny\nq\nq\n", options);
     EXPECT_EQ(9, run.exitCode);
     EXPECT_EQ(IdentityLine(path, "printer firmware") +
                   "kvfwdn: standard output was lost; no further answers were read.\n",
               run.errors);
-    std::vector<unsigned char> flash = boot.flash();
+    std::vector<unsigned char> flash = printer.boot.flash();
     EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
-    EXPECT_EQ(1, boot.exchangeCount(0x43)) << "one erase, one download";
-    struct termios after {};
-    tcgetattr(line.masterFd(), &after);
-    EXPECT_EQ(cfgetospeed(&before), cfgetospeed(&after));
+    EXPECT_EQ(1, printer.boot.exchangeCount(0x43)) << "one erase, one download";
+    EXPECT_EQ(cfgetospeed(&printer.before), printer.speedNow());
 }
 
 // A signal during a --json download: its one JSON line on standard output

@@ -22,6 +22,7 @@
 #include "sim/VirtualPrinter.h"
 #include "support/KvsimChild.h"
 #include "support/RunTool.h"
+#include "support/ServedDevice.h"
 #include "test_cdu_util.h"
 #include "test_e2e_rpu_dialogue.h"
 
@@ -61,15 +62,7 @@ int Shell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-struct Printer {
-    VirtualLine line;
-    VirtualPrinter device;
-    std::string port;
-    explicit Printer(const PrinterConfig& config = PrinterConfig())
-        : device(line, config), port(line.slavePath()) {
-        device.start();
-    }
-};
+using Printer = ServedDevice<VirtualPrinter, PrinterConfig>;
 
 const std::string kVersionText = "Current F/W Ver : V1.23, CRC : 0x0AB3\n";
 

@@ -10,21 +10,13 @@
 
 namespace rpu_dialogue {
 
-using dialogue::CannotOpenPort;
-using dialogue::MainFrame;
-using dialogue::PortPrompt;
-using dialogue::ResultMessage;
+// The shared pieces stand as they are; the printer's own overloads add the
+// device's example file and DIP position.
+using namespace dialogue;
 
 inline std::string RpuFrame() {
-    return "\n *************************************************"
-           "\n *  RPU F/W Download                              "
-           "\n *                                                "
-           "\n *  1 : Get F/W Version and CRC                   "
-           "\n *  2 : F/W Download                              "
-           "\n *  ANY KEY : Quit RPU F/W Download               "
-           "\n *                                                "
-           "\n *************************************************"
-           "\n# ";
+    return dialogue::Frame({"RPU F/W Download", "", "1 : Get F/W Version and CRC",
+                            "2 : F/W Download", "ANY KEY : Quit RPU F/W Download", ""});
 }
 
 // Main menu, key 1, the printer menu's first frame and the newline after

@@ -50,6 +50,13 @@ struct BootPrinter {
     VirtualBootloader boot;
 };
 
+// A bootloader that answers as usual but for the one fault.
+BootloaderConfig WithFault(const BootloaderFault& fault) {
+    BootloaderConfig config;
+    config.faults.push_back(fault);
+    return config;
+}
+
 // Main menu key 1, printer key 2, the port, the path, the answer; then q, q.
 std::string DownloadInput(const std::string& port, const std::string& path,
                           const std::string& answer = "") {
@@ -231,9 +238,7 @@ TEST(E2eRpuDownload, SecondToolCannotTakeThePortDuringADownload) {
 TEST(E2eRpuDownload, RefusedGet) {
     ScratchDir dir;
     std::string file = dir.write("fw.bin", MakeImage(200, 6));
-    BootloaderConfig config;
-    config.faults.push_back(MakeFault(0x00, -1, 0));
-    BootPrinter printer(config);
+    BootPrinter printer(WithFault(MakeFault(0x00, -1, 0)));
 
     ToolRun run = RunTool(DownloadInput(printer.line.slavePath(), file, ""));
     EXPECT_EQ(run.output, Transcript(Start() + " STBL_GET Fail : " + printer.line.slavePath() +
@@ -244,9 +249,7 @@ TEST(E2eRpuDownload, RefusedGet) {
 TEST(E2eRpuDownload, RefusedErase) {
     ScratchDir dir;
     std::string file = dir.write("fw.bin", MakeImage(200, 6));
-    BootloaderConfig config;
-    config.faults.push_back(MakeFault(0x43, -1, 1));
-    BootPrinter printer(config);
+    BootPrinter printer(WithFault(MakeFault(0x43, -1, 1)));
 
     ToolRun run = RunTool(DownloadInput(printer.line.slavePath(), file, ""));
     EXPECT_EQ(run.output, Transcript(Start() + ResultMessage(-4)));

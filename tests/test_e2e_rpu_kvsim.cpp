@@ -25,20 +25,6 @@
 
 using namespace rpu_dialogue;
 
-namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-} // namespace
-
 // The README's first command, scripted: the version query finds the printer
 // in online mode, the download of the sample file finds it in boot mode, and
 // the flash saved afterwards equals the sample.
@@ -68,12 +54,12 @@ TEST(E2eRpuKvsim, RunGivesTheToolBothModes) {
         ResultMessage(0) + QuitBoth();
     EXPECT_EQ(tool, expected);
 
-    std::string image = ReadFile(sample);
+    std::string image = ReadWholeFile(sample);
     EXPECT_EQ(image.size(), 4000u);
-    EXPECT_EQ(ReadFile(dir.path() + "/rpu-flash.bin"), image);
+    EXPECT_EQ(ReadWholeFile(dir.path() + "/rpu-flash.bin"), image);
     // The devices are gone with the tool.
-    EXPECT_FALSE(Exists(port));
-    EXPECT_FALSE(Exists(dir.path() + "/control"));
+    EXPECT_FALSE(PathExists(port));
+    EXPECT_FALSE(PathExists(dir.path() + "/control"));
 }
 
 // Faults and modes set through the control FIFO while kvsim runs; a second
@@ -92,9 +78,9 @@ TEST(E2eRpuKvsim, ControlFifoSetsFaults) {
         std::ofstream control(dir.path() + "/control");
         control << "rpu fault erase\n";
     }
-    for (int i = 0; i < 100 && ReadFile(dir.path() + "/kvsim.log").empty(); ++i)
+    for (int i = 0; i < 100 && ReadWholeFile(dir.path() + "/kvsim.log").empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(ReadFile(dir.path() + "/kvsim.log"), "> rpu fault erase\nrpu: faults erase\n");
+    EXPECT_EQ(ReadWholeFile(dir.path() + "/kvsim.log"), "> rpu fault erase\nrpu: faults erase\n");
 
     std::string port = dir.path() + "/rpu";
     ToolRun run = RunTool("1\n2\n" + port + "\n" + dir.path() + "/rpu-sample.bin\n\nq\nq\n");
@@ -106,5 +92,5 @@ TEST(E2eRpuKvsim, ControlFifoSetsFaults) {
     EXPECT_EQ(kvsim.finish(10000), 0);
     EXPECT_NE(kvsim.output.find("rpu: faults none\n"), std::string::npos) << kvsim.output;
     EXPECT_NE(kvsim.output.find(", mode auto, faults none\n"), std::string::npos);
-    EXPECT_FALSE(Exists(port));
+    EXPECT_FALSE(PathExists(port));
 }

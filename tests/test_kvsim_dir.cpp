@@ -38,16 +38,6 @@ KvsimRun RunKvsim(const std::string& args) {
     return run;
 }
 
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 } // namespace
 
 TEST(KvsimDir, ForeignFilesRefusedMarkedDirectoryTakenOver) {
@@ -58,24 +48,24 @@ TEST(KvsimDir, ForeignFilesRefusedMarkedDirectoryTakenOver) {
     KvsimRun refused = RunKvsim("--dir " + dir.path());
     EXPECT_EQ(refused.exitCode, 2);
     EXPECT_NE(refused.output.find("(control, rpu)"), std::string::npos) << refused.output;
-    EXPECT_EQ(Read(dir.path() + "/control"), "my notes\n");
-    EXPECT_EQ(Read(dir.path() + "/rpu"), "my printer\n");
-    EXPECT_FALSE(Exists(dir.path() + "/.kvsim"));
-    EXPECT_FALSE(Exists(dir.path() + "/rpu-sample.bin"));
+    EXPECT_EQ(ReadWholeFile(dir.path() + "/control"), "my notes\n");
+    EXPECT_EQ(ReadWholeFile(dir.path() + "/rpu"), "my printer\n");
+    EXPECT_FALSE(PathExists(dir.path() + "/.kvsim"));
+    EXPECT_FALSE(PathExists(dir.path() + "/rpu-sample.bin"));
 
     // An empty directory is marked; the mark stays. The next start takes it
     // over and removes the last run's flash and image.
     unlink((dir.path() + "/control").c_str());
     unlink((dir.path() + "/rpu").c_str());
     EXPECT_EQ(RunKvsim("--dir " + dir.path()).exitCode, 0);
-    EXPECT_TRUE(Exists(dir.path() + "/.kvsim"));
+    EXPECT_TRUE(PathExists(dir.path() + "/.kvsim"));
     for (const char* name : {"rpu-flash.bin", "cdu-flash.bin", "cdu-image.bin"})
         std::ofstream(dir.path() + "/" + name) << "last run\n";
     KvsimRun again = RunKvsim("--dir " + dir.path());
     EXPECT_EQ(again.exitCode, 0) << again.output;
     for (const char* name : {"rpu-flash.bin", "cdu-flash.bin", "cdu-image.bin"})
-        EXPECT_FALSE(Exists(dir.path() + "/" + name)) << name;
-    EXPECT_TRUE(Exists(dir.path() + "/rpu-sample.bin"));
+        EXPECT_FALSE(PathExists(dir.path() + "/" + name)) << name;
+    EXPECT_TRUE(PathExists(dir.path() + "/rpu-sample.bin"));
 
     // Writable by others, or another user's: refused.
     chmod(dir.path().c_str(), 0777);
@@ -117,7 +107,7 @@ TEST(KvsimDir, OverlongControlLineIsDropped) {
         control << std::string(1 << 20, 'x') << "\n";
     }
     ASSERT_TRUE(KvsimControl(dir.path(), "rpu fault erase"));
-    EXPECT_EQ(Read(dir.path() + "/kvsim.log"),
+    EXPECT_EQ(ReadWholeFile(dir.path() + "/kvsim.log"),
               "kvsim: a command line longer than 4096 bytes was ignored\n"
               "> rpu fault erase\nrpu: faults erase\n");
     kvsim.send("quit\n");

@@ -43,6 +43,13 @@ struct OpenLine {
     }
 };
 
+// ReadPort takes one byte, and it is `want`.
+void ExpectNextByte(const OpenLine& port, unsigned char want) {
+    unsigned char b = 0;
+    EXPECT_EQ(ReadPort(port.handle, &b), 0);
+    EXPECT_EQ(b, want);
+}
+
 } // namespace
 
 TEST(OpenComPort, EveryTableRateOpensAndSetsTheLineSpeed) {
@@ -174,11 +181,8 @@ TEST(PortIo, ReadPortAndIsRecvDataSeeWaitingBytes) {
     port.send({0x06, 0x15});
     ASSERT_TRUE(port.waitFor(2));
     EXPECT_EQ(IsRecvData(port.handle), 0);
-    unsigned char b = 0;
-    EXPECT_EQ(ReadPort(port.handle, &b), 0);
-    EXPECT_EQ(b, 0x06);
-    EXPECT_EQ(ReadPort(port.handle, &b), 0);
-    EXPECT_EQ(b, 0x15);
+    ExpectNextByte(port, 0x06);
+    ExpectNextByte(port, 0x15);
     EXPECT_EQ(IsRecvData(port.handle), -1);
 }
 
@@ -223,9 +227,7 @@ TEST(PortIo, ReadBlockPortRefusesEmptyNegativeAndNullRequests) {
     EXPECT_EQ(ReadBlockPort(port.handle, nullptr, 2, 100), -1);
     EXPECT_EQ(guard[0], 0xEE);
     // Nothing was consumed by the refused calls.
-    unsigned char b = 0;
-    EXPECT_EQ(ReadPort(port.handle, &b), 0);
-    EXPECT_EQ(b, 0x11);
+    ExpectNextByte(port, 0x11);
 }
 
 TEST(PortIo, CheckDataReadPortDropsOtherBytesAndSkips0xFF) {
@@ -236,9 +238,7 @@ TEST(PortIo, CheckDataReadPortDropsOtherBytesAndSkips0xFF) {
     port.send({0xFF, 0xFF, 0x30, 0x7E, 0x43});
     EXPECT_EQ(CheckDataReadPort(port.handle, 0x7E, 3000), 0);
     // The byte after the match is left for the next read.
-    unsigned char b = 0;
-    EXPECT_EQ(ReadPort(port.handle, &b), 0);
-    EXPECT_EQ(b, 0x43);
+    ExpectNextByte(port, 0x43);
 }
 
 // ---- The slow time-outs, each in its own test so they run side by side ----

@@ -110,10 +110,7 @@ TEST(StblCommands, GetIn0x75ModeSendsOnlyGetVersion) {
 
     // A failing Get-version leaves the thirteen flags set and says why.
     BootloaderConfig refusing = Dialect(0x75);
-    BootloaderFault f1;
-    f1.cmd = GET_VER_ROPS_CMD;
-    f1.step = 2;
-    refusing.faults = {f1};
+    refusing.faults = {MakeFault(GET_VER_ROPS_CMD, 0, 2)};
     BootTarget r(refusing);
     ASSERT_EQ(SUCCESS, r.open());
     ASSERT_EQ(SUCCESS, r.lib.STBL_Init_BL());
@@ -221,10 +218,7 @@ TEST(StblCommands, GetVersionAndIdOutputs) {
 
 TEST(StblCommands, ProtectionCommandsCountProgressAndResetThePart) {
     BootloaderConfig cfg = Dialect(0x79);
-    BootloaderFault refused;
-    refused.cmd = READOUT_PROTECT_CMD;
-    refused.step = 1;
-    cfg.faults = {refused};
+    cfg.faults = {MakeFault(READOUT_PROTECT_CMD, 0, 1)}; // refused
     BootTarget t(cfg);
     ASSERT_EQ(SUCCESS, t.connect());
     t.lib.progressCount = 5;

@@ -270,21 +270,12 @@ TEST(StblEngine, GetWithNoCodesAndUnknownCodes) {
 
 TEST(StblEngine, RefusalsTurnIntoStatusCodes) {
     BootloaderConfig cfg;
-    BootloaderFault cmd; // Read refused at its command code
-    cmd.cmd = READ_CMD;
-    cmd.step = 0;
-    BootloaderFault addr; // Write refused after its address
-    addr.cmd = WRITE_CMD;
-    addr.step = 1;
-    BootloaderFault readAddr; // the second Read refused after its address
-    readAddr.cmd = READ_CMD;
-    readAddr.occurrence = 1;
-    readAddr.step = 1;
-    BootloaderFault last; // Get's final ACK refused, the second time
-    last.cmd = GET_CMD;
-    last.occurrence = 1;
-    last.step = 2;
-    cfg.faults = {cmd, addr, readAddr, last};
+    cfg.faults = {
+        MakeFault(READ_CMD, 0, 0),  // Read refused at its command code
+        MakeFault(WRITE_CMD, 0, 1), // Write refused after its address
+        MakeFault(READ_CMD, 1, 1),  // the second Read refused after its address
+        MakeFault(GET_CMD, 1, 2),   // Get's final ACK refused, the second time
+    };
     BootTarget t(cfg);
     ASSERT_EQ(SUCCESS, t.connect());
     Bytes data(4, 0);
@@ -301,10 +292,7 @@ TEST(StblEngine, RefusalsTurnIntoStatusCodes) {
 
 TEST(StblEngine, GoAckNackAndAnyByte) {
     BootloaderConfig cfg;
-    BootloaderFault nack;
-    nack.cmd = GO_CMD;
-    nack.step = 1;
-    cfg.faults = {nack};
+    cfg.faults = {MakeFault(GO_CMD, 0, 1)}; // the first Go refused
     BootTarget t79(cfg);
     ASSERT_EQ(SUCCESS, t79.connect());
     // A refused jump is no success in the 0x79 dialect.
@@ -312,14 +300,7 @@ TEST(StblEngine, GoAckNackAndAnyByte) {
     EXPECT_EQ(SUCCESS, t79.lib.STBL_GO(0x08000000));
 
     BootloaderConfig c75 = WithCommands(ALL, 0x75);
-    BootloaderFault garbage;
-    garbage.cmd = GO_CMD;
-    garbage.step = 1;
-    garbage.kind = BootloaderFault::Garbage;
-    BootloaderFault refused = garbage;
-    refused.occurrence = 1;
-    refused.kind = BootloaderFault::Nack;
-    c75.faults = {garbage, refused};
+    c75.faults = {MakeFault(GO_CMD, 0, 1, BootloaderFault::Garbage), MakeFault(GO_CMD, 1, 1)};
     BootTarget t75(c75);
     ASSERT_EQ(SUCCESS, t75.connect());
     EXPECT_EQ(SUCCESS, t75.lib.STBL_GO(0x08000000)); // 0xA5

@@ -35,6 +35,14 @@ std::vector<unsigned char> PageList(const std::vector<unsigned>& pages) {
     return out;
 }
 
+// The page list of pages 0 to count - 1.
+std::vector<unsigned char> FirstPages(unsigned count) {
+    std::vector<unsigned> pages;
+    for (unsigned p = 0; p < count; p++)
+        pages.push_back(p);
+    return PageList(pages);
+}
+
 // What the target receives for one standard erase request of these pages:
 // command, complement, N - 1, the low page bytes, XOR checksum.
 std::vector<unsigned char> StandardFrame(unsigned first, unsigned n) {
@@ -48,8 +56,28 @@ std::vector<unsigned char> StandardFrame(unsigned first, unsigned n) {
     return f;
 }
 
-void Append(std::vector<unsigned char>* to, const std::vector<unsigned char>& more) {
-    to->insert(to->end(), more.begin(), more.end());
+// The standard erase requests of pages 0 to count - 1, ten pages a request.
+std::vector<unsigned char> ChunkedFrames(unsigned count) {
+    std::vector<unsigned char> frames;
+    for (unsigned first = 0; first < count; first += 10) {
+        std::vector<unsigned char> f =
+            StandardFrame(first, count - first < 10 ? count - first : 10);
+        frames.insert(frames.end(), f.begin(), f.end());
+    }
+    return frames;
+}
+
+// Connects, fills the first `pages` pages of flash with 0x00, forgets the
+// bytes sent so far and starts the progress count at `progress`.
+::testing::AssertionResult ConnectedWithZeroPages(BootTarget& t, unsigned pages,
+                                                  unsigned progress) {
+    if (t.connect() != SUCCESS)
+        return ::testing::AssertionFailure() << "no connection";
+    if (!t.boot.setMemory(FLASH, std::vector<unsigned char>(pages * PAGE, 0x00)))
+        return ::testing::AssertionFailure() << "flash not set";
+    t.boot.clearLog();
+    t.lib.progressCount = progress;
+    return ::testing::AssertionSuccess();
 }
 
 bool PagesAre(const BootTarget& t, unsigned first, unsigned count, unsigned char value) {
@@ -87,24 +115,30 @@ TEST(StblErase, GlobalEraseFramesOfBothCommands) {
     }
 }
 
+namespace {
+
+// Erases pages 0-22 of a target whose first `flashPages` pages hold 0x00,
+// the progress count starting at `progress`. Expected: `result`, the
+// requests of pages 0 to sentPages - 1, the count at `progressAfter`, pages
+// 0 to erased - 1 erased and the others left as they were.
+void ExpectEraseOf23(const BootloaderConfig& cfg, unsigned flashPages, unsigned progress,
+                     unsigned char result, unsigned sentPages, unsigned progressAfter,
+                     unsigned erased) {
+    BootTarget t(cfg);
+    ASSERT_TRUE(ConnectedWithZeroPages(t, flashPages, progress));
+    std::vector<unsigned char> list = FirstPages(23);
+    EXPECT_EQ(result, t.lib.STBL_ERASE(23, list.data()));
+    EXPECT_EQ(HexBytes(ChunkedFrames(sentPages)), HexBytes(t.boot.received()));
+    EXPECT_EQ(progressAfter, t.lib.progressCount);
+    EXPECT_TRUE(PagesAre(t, 0, erased, 0xFF));
+    EXPECT_TRUE(PagesAre(t, erased, flashPages - erased, 0x00));
+}
+
+} // namespace
+
 TEST(StblErase, PageListGoesOutInChunksOfTen) {
-    BootTarget t(WithCommands(LIST_STANDARD));
-    ASSERT_EQ(SUCCESS, t.connect());
-    ASSERT_TRUE(t.boot.setMemory(FLASH, std::vector<unsigned char>(24 * PAGE, 0x00)));
-    std::vector<unsigned> pages;
-    for (unsigned p = 0; p < 23; p++)
-        pages.push_back(p);
-    std::vector<unsigned char> list = PageList(pages);
-    t.boot.clearLog();
-    t.lib.progressCount = 5;
-    EXPECT_EQ(SUCCESS, t.lib.STBL_ERASE(23, list.data()));
-    std::vector<unsigned char> expected = StandardFrame(0, 10);
-    Append(&expected, StandardFrame(10, 10));
-    Append(&expected, StandardFrame(20, 3));
-    EXPECT_EQ(HexBytes(expected), HexBytes(t.boot.received()));
-    EXPECT_EQ(8u, t.lib.progressCount);
-    EXPECT_TRUE(PagesAre(t, 0, 23, 0xFF));
-    EXPECT_TRUE(PagesAre(t, 23, 1, 0x00));
+    // Pages 0-9, 10-19, 20-22; the page after them is kept.
+    ExpectEraseOf23(WithCommands(LIST_STANDARD), 24, 5, SUCCESS, 23, 8u, 23);
 }
 
 TEST(StblErase, PageFramesAndChecksumsOfBothCommands) {
@@ -156,23 +190,8 @@ TEST(StblErase, RefusedBeforeAnythingIsSent) {
 TEST(StblErase, RefusedSecondChunkEndsTheErase) {
     BootloaderConfig cfg = WithCommands(LIST_STANDARD);
     cfg.refusePage = 12;
-    BootTarget t(cfg);
-    ASSERT_EQ(SUCCESS, t.connect());
-    ASSERT_TRUE(t.boot.setMemory(FLASH, std::vector<unsigned char>(23 * PAGE, 0x00)));
-    std::vector<unsigned> pages;
-    for (unsigned p = 0; p < 23; p++)
-        pages.push_back(p);
-    std::vector<unsigned char> list = PageList(pages);
-    t.boot.clearLog();
-    t.lib.progressCount = 0;
-
-    EXPECT_EQ(CMD_FAIL, t.lib.STBL_ERASE(23, list.data()));
-    std::vector<unsigned char> expected = StandardFrame(0, 10);
-    Append(&expected, StandardFrame(10, 10)); // no third request follows
-    EXPECT_EQ(HexBytes(expected), HexBytes(t.boot.received()));
-    EXPECT_EQ(1u, t.lib.progressCount);
-    EXPECT_TRUE(PagesAre(t, 0, 10, 0xFF));
-    EXPECT_TRUE(PagesAre(t, 10, 13, 0x00));
+    // Pages 0-9 and 10-19: no third request follows.
+    ExpectEraseOf23(cfg, 23, 0, CMD_FAIL, 20, 1u, 10);
 }
 
 // The descriptor outlives the port: a target that announced the extended

@@ -55,6 +55,14 @@ long long MsSince(Clock::time_point t0) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
 }
 
+// A request of `cmd` on `length` bytes at `data` for the descriptor `target`;
+// address, sector count and page count zero.
+STBL_Request Request(unsigned char cmd, unsigned short length, unsigned char* data,
+                     TargetDescriptor* target) {
+    // cmd, address, length, sectorCount, target, data, pageCount
+    return STBL_Request{cmd, 0, length, 0, target, data, 0};
+}
+
 } // namespace
 
 TEST(VBoot, ImageWrittenReadBackAndCompared) {
@@ -112,14 +120,10 @@ TEST(VBoot, FlashProgramsBitsAwayAndErasesInPages) {
     }
 
     t.boot.setMemory(0x08000000, Bytes(8 * 1024, 0x00));
-    STBL_Request rq{};
     TargetDescriptor work{};
     unsigned char pages[2] = {1, 3};
-    rq.cmd = ERASE_CMD;
+    STBL_Request rq = Request(ERASE_CMD, 2, pages, &work);
     rq.sectorCount = 2;
-    rq.length = 2;
-    rq.data = pages;
-    rq.target = &work;
     ASSERT_EQ(SUCCESS, t.lib.Send_RQ(&rq));
     Bytes flash = t.boot.flash();
     for (int page = 0; page < 8; ++page) {
@@ -204,12 +208,8 @@ TEST(VBoot, ProtectionBlocksReadAndWriteUntilLifted) {
     // Asked anyway, the part refuses at the command code.
     TargetDescriptor work{};
     unsigned char data[4] = {};
-    STBL_Request rq{};
-    rq.cmd = READ_CMD;
+    STBL_Request rq = Request(READ_CMD, 4, data, &work);
     rq.address = 0x08000000;
-    rq.length = 4;
-    rq.data = data;
-    rq.target = &work;
     EXPECT_EQ(CMD_NOT_ALLOWED, t.lib.Send_RQ(&rq));
     rq.cmd = WRITE_CMD;
     EXPECT_EQ(CMD_NOT_ALLOWED, t.lib.Send_RQ(&rq));
@@ -269,10 +269,8 @@ TEST(VBoot, EraseThatTakesItsTime) {
     BootTarget t(cfg);
     ASSERT_EQ(SUCCESS, t.connect());
     TargetDescriptor work{};
-    STBL_Request rq{};
-    rq.cmd = ERASE_CMD;
+    STBL_Request rq = Request(ERASE_CMD, 0, nullptr, &work);
     rq.sectorCount = 0xFF;
-    rq.target = &work;
     auto t0 = Clock::now();
     EXPECT_EQ(SUCCESS, t.lib.Send_RQ(&rq));
     EXPECT_GE(MsSince(t0), 300);

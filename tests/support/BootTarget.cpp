@@ -1,4 +1,5 @@
 #include "support/BootTarget.h"
+#include "support/HexText.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,13 +33,7 @@ unsigned char BootTarget::connect() {
 }
 
 std::string HexBytes(const std::vector<unsigned char>& bytes) {
-    std::string out;
-    char cell[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        snprintf(cell, sizeof(cell), i == 0 ? "%02X" : " %02X", bytes[i]);
-        out += cell;
-    }
-    return out;
+    return HexDigits(bytes.data(), bytes.size(), true, " ");
 }
 
 void StdoutGrab::start() {

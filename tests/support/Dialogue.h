@@ -6,19 +6,26 @@
 #define KV_TESTS_DIALOGUE_H
 
 #include <string>
+#include <vector>
 
 namespace dialogue {
 
+// A menu frame: a border, each line after " *  " filled with blanks to the
+// frame's width, a border and the key prompt.
+inline std::string Frame(const std::vector<std::string>& lines) {
+    const std::string border = "\n " + std::string(49, '*');
+    std::string text = border;
+    for (const std::string& line : lines) {
+        std::string cell = line.empty() ? "" : "  " + line;
+        cell.resize(48, ' ');
+        text += "\n *" + cell;
+    }
+    return text + border + "\n# ";
+}
+
 inline std::string MainFrame() {
-    return "\n *************************************************"
-           "\n *  KALVOND FIRMWARE DOWNLOADER Rev0.1            "
-           "\n *                                                "
-           "\n *  1 : RPU ( RECEIPT PRINTER )                   "
-           "\n *  2 : CDU ( CASH DISPENSER  )                   "
-           "\n *  ANY KEY : Quit Program                        "
-           "\n *                                                "
-           "\n *************************************************"
-           "\n# ";
+    return dialogue::Frame({"KALVOND FIRMWARE DOWNLOADER Rev0.1", "", "1 : RPU ( RECEIPT PRINTER )",
+                            "2 : CDU ( CASH DISPENSER  )", "ANY KEY : Quit Program", ""});
 }
 
 // The last line of the program, after the main menu is left.

@@ -14,16 +14,11 @@
 #include <vector>
 
 #include "sim/VirtualLine.h"
+#include "support/HexText.h"
 
 // Bytes as text "02 01 00 ", each followed by a blank.
 inline std::string Hex(const std::vector<unsigned char>& bytes) {
-    std::string out;
-    char cell[4];
-    for (unsigned char b : bytes) {
-        snprintf(cell, sizeof cell, "%02X ", b);
-        out += cell;
-    }
-    return out;
+    return bytes.empty() ? std::string() : HexDigits(bytes.data(), bytes.size(), true, " ") + " ";
 }
 
 // A frame around `payload`: STX, length, 0, payload, ETX, then the XOR of

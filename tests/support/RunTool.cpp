@@ -6,6 +6,7 @@
 #include "support/RunTool.h"
 
 #include "sim/SimClock.h"
+#include "support/HexText.h"
 
 #include <cerrno>
 #include <fstream>
@@ -205,13 +206,7 @@ std::string Sha256Of(const std::string& path) {
     sha256_init(&ctx);
     sha256_update(&ctx, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
     sha256_digest(&ctx, sizeof digest, digest);
-    std::string hex;
-    char two[3];
-    for (unsigned char byte : digest) {
-        snprintf(two, sizeof two, "%02x", byte);
-        hex += two;
-    }
-    return hex;
+    return HexDigits(digest, sizeof digest, false, "");
 }
 
 std::string IdentityLine(const std::string& path, const std::string& kind) {

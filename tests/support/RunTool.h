@@ -39,6 +39,14 @@ struct ToolOptions {
 };
 ToolRun RunTool(const std::string& input, const ToolOptions& options);
 
+// Options that collect standard error, with a bound of 30 seconds.
+inline ToolOptions CapturingOptions() {
+    ToolOptions options;
+    options.timeoutMs = 30000;
+    options.captureErrors = true;
+    return options;
+}
+
 // Starts kvfwdn with the command-line arguments `args` and an empty standard
 // input, and collects its standard output and standard error apart.
 ToolRun RunToolArgs(const std::vector<std::string>& args, int timeoutMs = 60000);

@@ -9,6 +9,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -58,5 +60,17 @@ class ScratchDir {
     }
     std::string path_;
 };
+
+// The whole content of the file at `path`; empty when it cannot be read.
+inline std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// True when something (a file, a folder, a link, a FIFO) stands at `path`.
+inline bool PathExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
 
 #endif
