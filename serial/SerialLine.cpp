@@ -57,7 +57,8 @@ void NoteLockWarning(const char* device, const char* why) {
 }
 
 const char* const CONSOLE_REASON = "this is the console, not a serial port";
-const char* const SESSION_TERMINAL_REASON = "this is the terminal of this session, not a serial port";
+const char* const SESSION_TERMINAL_REASON =
+    "this is the terminal of this session, not a serial port";
 const char* const MASTER_REASON = "a pseudo-terminal master, not a serial port";
 
 // Why a character device must not be taken as a port, or nullptr. The

@@ -225,7 +225,8 @@ TEST(PortGuard, ControllingTerminalRefused) {
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_EQ(status, 6 << 8);
-    EXPECT_EQ(ReadFile(err), "kvfwdn: " + slave + ": this is the terminal of this session, not a serial port\n");
+    EXPECT_EQ(ReadFile(err),
+              "kvfwdn: " + slave + ": this is the terminal of this session, not a serial port\n");
     unsigned char byte;
     EXPECT_FALSE(line.readByte(&byte, 100)); // nothing written to it
     ASSERT_EQ(tcgetattr(line.masterFd(), &after), 0);
