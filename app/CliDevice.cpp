@@ -1,11 +1,9 @@
 // The device actions of the command line: the menus' downloader objects do
 // the work; their console output is kept off standard output.
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/CliResult.h"
@@ -73,20 +71,12 @@ json CassetteOf(const char* version) {
     return nullptr;
 }
 
-json FileSize(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return nullptr;
-    return static_cast<long long>(st.st_size);
-}
-
 // Runs a download and fills in its result code, time and message.
 void RunDownload(CliResult* result, const char* bootHint, const std::function<int()>& download) {
     uint64_t start = GetTickCount();
     int code = download();
-    double ms = static_cast<double>(GetTickCount() - start);
     result->values["result"] = code;
-    result->values["seconds"] = std::round(ms / 10.0) / 100.0;
+    result->values["seconds"] = RecordSeconds(GetTickCount() - start);
     result->exit = DownloadExit(code);
     result->message = ResultMessageText(code);
     if (code == DN_NO_RESPONSE)
@@ -106,7 +96,7 @@ CliResult NotForThisDevice(CliResult* result, const std::string& path, const cha
 template <class Downloader>
 CliResult BeginDownload(Downloader* dn, const CliRequest& request, const char* device) {
     CliResult result = Begin(dn, request, device, "download");
-    result.values = {{"file", request.file}, {"bytes", FileSize(request.file)},
+    result.values = {{"file", request.file}, {"bytes", RegularFileSize(request.file)},
                      {"sha256", nullptr},    {"road", nullptr},
                      {"result", nullptr},    {"seconds", nullptr}};
     return result;

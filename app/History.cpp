@@ -154,11 +154,20 @@ ActionRecord BeginRecord(const char* via, const char* device, const char* action
     return record;
 }
 
+json RegularFileSize(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return nullptr;
+    return static_cast<long long>(st.st_size);
+}
+
+double RecordSeconds(uint64_t ms) {
+    return std::round(static_cast<double>(ms) / 10.0) / 100.0;
+}
+
 void SetRecordFile(ActionRecord* record, const std::string& file) {
     record->keys["file"] = file;
-    struct stat st;
-    if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        record->keys["bytes"] = static_cast<long long>(st.st_size);
+    record->keys["bytes"] = RegularFileSize(file);
 }
 
 json RecordFactsKeys(const FirmwareFacts& facts) {
@@ -228,10 +237,8 @@ void ArmRecord(ActionRecord* record) {
 void FinishRecord(ActionRecord* record) {
     DropPreparedLines();
     json& keys = record->keys;
-    if (keys["seconds"].is_null()) {
-        double ms = static_cast<double>(GetTickCount() - record->startMs);
-        keys["seconds"] = std::round(ms / 10.0) / 100.0;
-    }
+    if (keys["seconds"].is_null())
+        keys["seconds"] = RecordSeconds(GetTickCount() - record->startMs);
     std::string path = HistoryPath();
     if (path.empty())
         return; // off: neither the file nor the system log

@@ -27,6 +27,10 @@ ActionRecord BeginRecord(const char* via, const char* device, const char* action
 // Sets `file` (as typed) and `bytes` (the file's size, null when it is no
 // readable regular file).
 void SetRecordFile(ActionRecord* record, const std::string& file);
+// The size of the regular file `path`, null when it is none.
+nlohmann::json RegularFileSize(const std::string& path);
+// Milliseconds as the records and results give them: seconds, two decimals.
+double RecordSeconds(uint64_t ms);
 // The file's identity as read for the action: `bytes`, `sha256`,
 // `file_version`, `model` and `road` (a dispenser file's own road).
 void SetRecordFacts(ActionRecord* record, const FirmwareFacts& facts);

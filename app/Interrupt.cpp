@@ -17,14 +17,7 @@ namespace {
 volatile sig_atomic_t gErrIsTerminal = 0;
 
 void Put(int fd, const char* text) {
-    size_t left = strlen(text);
-    while (left > 0) {
-        ssize_t n = write(fd, text, left);
-        if (n <= 0)
-            return;
-        text += n;
-        left -= static_cast<size_t>(n);
-    }
+    WriteAll(fd, text, strlen(text));
 }
 
 // Only async-signal-safe calls: tcsetattr and close (inside

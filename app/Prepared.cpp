@@ -48,6 +48,8 @@ void Set(Line* line, const std::string& text) {
     line->text = Copy(text);
 }
 
+} // namespace
+
 bool WriteAll(int fd, const char* text, size_t left) {
     while (left > 0) {
         ssize_t n = write(fd, text, left);
@@ -58,8 +60,6 @@ bool WriteAll(int fd, const char* text, size_t left) {
     }
     return true;
 }
-
-} // namespace
 
 const char* SignalName(int sig) {
     switch (sig) {

@@ -5,6 +5,7 @@
 #ifndef KV_APP_PREPARED_H
 #define KV_APP_PREPARED_H
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -25,5 +26,8 @@ void DropPreparedLines();
 // Signal handler side: writes the lines prepared for `sig`; only open,
 // write, fdatasync and close.
 void WritePreparedLines(int sig);
+// Writes `length` bytes of `text` to `fd` whole; false when a write fails.
+// Async-signal-safe (write only).
+bool WriteAll(int fd, const char* text, size_t length);
 
 #endif
