@@ -2,8 +2,8 @@
 // entered.
 #include "app/FwDn.h"
 
-#include "app/Console.h"
-#include "app/DeviceMenus.h"
+#include "app/menu/Console.h"
+#include "app/menu/DeviceMenus.h"
 
 #include <cstdio>
 

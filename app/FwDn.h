@@ -3,8 +3,8 @@
 #ifndef KV_APP_FWDN_H
 #define KV_APP_FWDN_H
 
-#include "app/Console.h"
-#include "app/DeviceMenus.h"
+#include "app/menu/Console.h"
+#include "app/menu/DeviceMenus.h"
 
 void DisplayMainMenu();
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "app/Prepared.h"
+#include "app/record/Prepared.h"
 #include "serial/ConsoleSink.h"
 #include "serial/HeldPorts.h"
 #include "serial/RunState.h"

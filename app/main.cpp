@@ -2,8 +2,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app/Cli.h"
-#include "app/CliResult.h"
+#include "app/cli/Cli.h"
+#include "app/cli/CliResult.h"
 #include "app/FwDn.h"
 #include "app/Interrupt.h"
 #include "serial/LockFile.h"

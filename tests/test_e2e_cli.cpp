@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/MenuTexts.h"
+#include "app/text/MenuTexts.h"
 #include "support/KvsimChild.h"
 #include "support/Dialogue.h"
 #include "support/LinkTest.h"

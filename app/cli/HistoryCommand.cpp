@@ -6,9 +6,9 @@
 #include <fstream>
 #include <string>
 
-#include "app/CliResult.h"
-#include "app/DeviceText.h"
-#include "app/History.h"
+#include "app/cli/CliResult.h"
+#include "app/text/DeviceText.h"
+#include "app/record/History.h"
 
 using nlohmann::json;
 

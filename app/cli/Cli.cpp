@@ -1,6 +1,6 @@
 // Command-line parsing and dispatch: which command, which options, and the
 // one place where every command ends.
-#include "app/Cli.h"
+#include "app/cli/Cli.h"
 
 #include "serial/SerialLine.h"
 
@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <functional>
 
-#include "app/CliResult.h"
-#include "app/PortName.h"
-#include "app/History.h"
+#include "app/cli/CliResult.h"
+#include "app/action/PortName.h"
+#include "app/record/History.h"
 
 namespace {
 

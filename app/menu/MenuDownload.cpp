@@ -1,11 +1,11 @@
 // The download question of both device menus and what follows it: the
 // download, its result message and its record, or the cancel line.
-#include "app/DeviceMenus.h"
+#include "app/menu/DeviceMenus.h"
 
 #include <cstdio>
 
-#include "app/Console.h"
-#include "app/History.h"
+#include "app/menu/Console.h"
+#include "app/record/History.h"
 #include "serial/SerialLine.h"
 
 void AskAndDownload(ActionRecord* record, const std::function<int()>& download) {

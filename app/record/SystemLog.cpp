@@ -1,4 +1,4 @@
-#include "app/SystemLog.h"
+#include "app/record/SystemLog.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,10 +2,10 @@
 // for), told from one read of it without opening any port.
 #include <cstdio>
 
-#include "app/CliResult.h"
+#include "app/cli/CliResult.h"
 #include "fwdn/DnResult.h"
-#include "app/FirmwareCheck.h"
-#include "app/MenuTexts.h"
+#include "app/file/FirmwareCheck.h"
+#include "app/text/MenuTexts.h"
 #include "serial/ConsoleSink.h"
 
 using nlohmann::json;

@@ -1,4 +1,4 @@
-#include "app/Prepared.h"
+#include "app/record/Prepared.h"
 
 #include <csignal>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "app/PortName.h"
+#include "app/action/PortName.h"
 
 #include <climits>
 #include <cstdio>

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "app/CliResult.h"
+#include "app/cli/CliResult.h"
 
 struct FirmwareFacts;
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/CliResult.h"
-#include "app/DeviceText.h"
+#include "app/cli/CliResult.h"
+#include "app/text/DeviceText.h"
 #include "serial/ConsoleSink.h"
 
 using nlohmann::json;

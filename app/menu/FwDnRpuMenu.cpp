@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/Console.h"
-#include "app/DeviceMenus.h"
-#include "app/DeviceText.h"
-#include "app/FirmwareCheck.h"
-#include "app/History.h"
-#include "app/MenuTexts.h"
+#include "app/menu/Console.h"
+#include "app/menu/DeviceMenus.h"
+#include "app/text/DeviceText.h"
+#include "app/file/FirmwareCheck.h"
+#include "app/record/History.h"
+#include "app/text/MenuTexts.h"
 #include "rpu/RpuFwDn.h"
 #include "serial/ConsoleSink.h"
 #include "serial/SerialLine.h"

@@ -1,12 +1,12 @@
 // The console helpers shared by the main menu and both device menus: menu
 // frame, key, answer, number and line reading, the port-name and file-path
 // prompts, and the download result messages.
-#include "app/Console.h"
+#include "app/menu/Console.h"
 
 #include "fwdn/DnResult.h"
 #include "app/Interrupt.h"
-#include "app/MenuTexts.h"
-#include "app/PortName.h"
+#include "app/text/MenuTexts.h"
+#include "app/action/PortName.h"
 
 #include <cctype>
 #include <climits>

@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/CliResult.h"
+#include "app/cli/CliResult.h"
 
 using nlohmann::json;
 

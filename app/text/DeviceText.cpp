@@ -1,4 +1,4 @@
-#include "app/DeviceText.h"
+#include "app/text/DeviceText.h"
 
 char PrintableChar(char c) {
     return (c >= 0x20 && c <= 0x7E) ? c : '?';

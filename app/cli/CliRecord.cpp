@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/CliResult.h"
-#include "app/History.h"
-#include "app/Prepared.h"
+#include "app/cli/CliResult.h"
+#include "app/record/History.h"
+#include "app/record/Prepared.h"
 #include "cdu/CduFwDn.h"
 #include "rpu/RpuFwDn.h"
 

@@ -1,4 +1,4 @@
-#include "app/FirmwareCheck.h"
+#include "app/file/FirmwareCheck.h"
 
 #include <cstdio>
 #include <nettle/sha2.h>

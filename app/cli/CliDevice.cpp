@@ -6,10 +6,10 @@
 #include <functional>
 #include <unistd.h>
 
-#include "app/CliResult.h"
-#include "app/History.h"
-#include "app/FirmwareCheck.h"
-#include "app/MenuTexts.h"
+#include "app/cli/CliResult.h"
+#include "app/record/History.h"
+#include "app/file/FirmwareCheck.h"
+#include "app/text/MenuTexts.h"
 #include "cdu/CduFwDn.h"
 #include "rpu/RpuFwDn.h"
 #include "serial/ComPort.h"

@@ -1,12 +1,12 @@
 // The dispenser menu: version information and cassette number, setting the
 // cassette number (dispenser in online mode), and firmware download (boot
 // mode) with the model and road taken from the firmware file itself.
-#include "app/Console.h"
-#include "app/DeviceMenus.h"
-#include "app/DeviceText.h"
-#include "app/FirmwareCheck.h"
-#include "app/History.h"
-#include "app/MenuTexts.h"
+#include "app/menu/Console.h"
+#include "app/menu/DeviceMenus.h"
+#include "app/text/DeviceText.h"
+#include "app/file/FirmwareCheck.h"
+#include "app/record/History.h"
+#include "app/text/MenuTexts.h"
 
 #include "cdu/CduFwDn.h"
 #include "serial/ConsoleSink.h"

@@ -1,5 +1,5 @@
 // The history file and the system-log line of every device action.
-#include "app/History.h"
+#include "app/record/History.h"
 
 #include <cerrno>
 #include <climits>
@@ -13,11 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/CliResult.h"
-#include "app/FirmwareCheck.h"
-#include "app/MenuTexts.h"
-#include "app/Prepared.h"
-#include "app/SystemLog.h"
+#include "app/cli/CliResult.h"
+#include "app/file/FirmwareCheck.h"
+#include "app/text/MenuTexts.h"
+#include "app/record/Prepared.h"
+#include "app/record/SystemLog.h"
 #include "fwdn/DnResult.h"
 #include "serial/Clock.h"
 #include "serial/ConsoleSink.h"
