@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "app/record/Prepared.h"
-#include "serial/ConsoleSink.h"
+#include "app/console/ConsoleRenderer.h"
 #include "serial/HeldPorts.h"
 #include "serial/RunState.h"
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "app/cli/Cli.h"
+#include "app/console/ConsoleRenderer.h"
 #include "app/cli/CliResult.h"
 #include "app/FwDn.h"
 #include "app/Interrupt.h"
@@ -31,6 +32,7 @@ void FillClosedStandardDescriptors() {
 int main(int argc, char** argv) {
     FillClosedStandardDescriptors();
     InstallInterruptHandlers();
+    InstallConsoleRenderer();
     // A port's lock file stays through the closes and reopens of one
     // action (the loader road's) and goes when the action ends.
     KeepLockFilesUntilRelease(true);

@@ -9,8 +9,8 @@
 
 #include "serial/ComPort.h"
 #include "serial/ControlBytes.h"
-#include "serial/RunState.h"
 #include "serial/ConsoleSink.h"
+#include "serial/RunState.h"
 
 #include <climits>
 #include <cstdio>
@@ -59,8 +59,9 @@ int WaitForByte(unsigned char chExpect, int nTimeOut) {
 
 // Waits for the loader's answer to a block or to EOT. A NAK or CAN refuses
 // and ends the wait at once, with the result of a time-out; any other byte
-// is skipped.
-int WaitForLoaderAnswer(unsigned char chExpect, int nTimeOut) {
+// is skipped. *how says which of the three ended it.
+int WaitForLoaderAnswer(unsigned char chExpect, int nTimeOut, FailHow* how) {
+    *how = FAIL_SILENT;
     if (ghCduHandle == 0)
         return -2;
     const uint64_t start = GetTickCount();
@@ -70,11 +71,18 @@ int WaitForLoaderAnswer(unsigned char chExpect, int nTimeOut) {
             continue;
         if (byte == chExpect)
             return 0;
-        if (byte == ctl::NAK || byte == ctl::CAN) // the loader refuses the block or cancels
+        if (byte == ctl::NAK || byte == ctl::CAN) { // the loader refuses the block or cancels
+            *how = byte == ctl::NAK ? FAIL_REFUSED : FAIL_CANCELLED;
             return -2;
+        }
         ComSleepUs(1000);
     }
     return -2;
+}
+
+// Tells the sink which loader step failed, and how.
+void ReportLoaderFailure(const char* port, FailStep step, FailHow how, int value) {
+    SinkStepFailed({port, step, how, false, 0, value, 0, PART_COMMAND});
 }
 
 // Sizes that would divide by zero, overflow the block buffer or send
@@ -86,10 +94,12 @@ bool TransferArgsValid(const unsigned char* pData, int nSize, int nBlockSize) {
 // Sends nSize bytes as numbered blocks of nBlockSize data bytes on the open
 // port, each answered by ACK within 5000 ms. The last block is filled up with
 // `fill`. Returns 0 when every block was acknowledged, -2 at the first block
-// that was not (it is not sent again). To the loader (bLoader) progress is
-// drawn and a refused block ends the wait at once.
+// that was not (it is not sent again). To the loader (on `loaderPort`, null
+// for the link port) progress and
+// the failing block are reported and a refused block ends the wait at once.
 int SendBlocks(unsigned char* pBlock, const unsigned char* pData, int nSize, int nBlockSize,
-               unsigned char fill, bool bLoader) {
+               unsigned char fill, const char* loaderPort) {
+    const bool bLoader = loaderPort != nullptr;
     const int nBlocks = nSize / nBlockSize + (nSize % nBlockSize != 0 ? 1 : 0);
     const unsigned char* pRead = pData;
     int nLeft = nSize;
@@ -114,13 +124,20 @@ int SendBlocks(unsigned char* pBlock, const unsigned char* pData, int nSize, int
         pBlock[3 + nBlockSize] = static_cast<unsigned char>((crc >> 8) & 0xFF);
         pBlock[4 + nBlockSize] = static_cast<unsigned char>(crc & 0xFF);
         FlushAndWriteBlock(pBlock, nBlockSize + 5);
-        int acked = bLoader ? WaitForLoaderAnswer(ctl::ACK, BLOCK_ACK_WAIT_MS)
+        FailHow how = FAIL_SILENT;
+        int acked = bLoader ? WaitForLoaderAnswer(ctl::ACK, BLOCK_ACK_WAIT_MS, &how)
                             : WaitForByte(ctl::ACK, BLOCK_ACK_WAIT_MS);
-        if (acked != 0)
+        if (acked != 0) {
+            if (bLoader)
+                ReportLoaderFailure(loaderPort, STEP_BLOCKS, how, giProgressCnt);
             return -2;
+        }
         if (bLoader) {
             long long percent = static_cast<long long>(giProgressCnt) * 100 / nBlocks;
-            ConsoleProgress(" Download : [", percent > 100 ? 100 : static_cast<int>(percent), true);
+            unsigned long long done = static_cast<unsigned long long>(giProgressCnt) * nBlockSize;
+            unsigned long long total = static_cast<unsigned long long>(nSize);
+            SinkProgress({PHASE_BLOCKS, percent > 100 ? 100 : static_cast<int>(percent),
+                          done < total ? done : total, total, true});
         }
     }
     return 0;
@@ -163,12 +180,19 @@ int CDUFW_COM_Write(unsigned char* pData, int nLen) {
     for (int i = 0; i < nLen; ++i) {
         if (!WritePort(ghCduHandle, pData[i]))
             return -1;
+        // It pushes the loader: progress every 256 bytes.
+        if ((i + 1) % 256 == 0 || i + 1 == nLen) {
+            unsigned long long done = static_cast<unsigned long long>(i) + 1;
+            SinkProgress({PHASE_PUSH, static_cast<int>(done * 100 / static_cast<unsigned>(nLen)),
+                          done, static_cast<unsigned long long>(nLen), true});
+        }
         // At 57600 baud a byte leaves in 174 us, so the pause lets each byte
         // go before the next. No drain or settling pause after the last one:
         // the pushed loader starts at once and announces itself within
         // milliseconds, and the caller must be listening again at 115200 by then.
         ComSleepUs(PUSH_PACE_US);
     }
+    SinkProgressEnd(PHASE_PUSH);
     return 0;
 }
 
@@ -198,12 +222,14 @@ int CDUFW_DownloadReady(char* szPort) {
     unsigned char ch = LDR_HELLO;
     CDUFW_COM_BlockWrite(&ch, 1);
     if (CDUFW_COM_ReadCheckData(LDR_READY, HANDSHAKE_WAIT_MS) != 0) {
+        ReportLoaderFailure(szPort, STEP_HANDSHAKE, FAIL_SILENT, LDR_HELLO);
         CDUFW_COM_Close();
         return -2;
     }
     ch = LDR_CRCMODE;
     CDUFW_COM_BlockWrite(&ch, 1);
     if (CDUFW_COM_ReadCheckData(LDR_WANTCRC, HANDSHAKE_WAIT_MS) != 0) {
+        ReportLoaderFailure(szPort, STEP_HANDSHAKE, FAIL_SILENT, LDR_CRCMODE);
         CDUFW_COM_Close();
         return -2;
     }
@@ -224,12 +250,15 @@ int CDUFW_DataDownload(char* szPort, const unsigned char* pData, int nSize, int 
         delete[] pBlock;
         return r;
     }
-    r = SendBlocks(pBlock, pData, nSize, nBlockSize, LDR_FILL, true);
-    ConsoleEndProgress();
+    r = SendBlocks(pBlock, pData, nSize, nBlockSize, LDR_FILL, szPort);
+    SinkProgressEnd(PHASE_BLOCKS);
     if (r == 0) {
         unsigned char ch = ctl::EOT;
         CDUFW_COM_BlockWrite(&ch, 1);
-        r = WaitForLoaderAnswer(LDR_READY, LDR_EOT_WAIT_MS);
+        FailHow how = FAIL_SILENT;
+        r = WaitForLoaderAnswer(LDR_READY, LDR_EOT_WAIT_MS, &how);
+        if (r != 0)
+            ReportLoaderFailure(szPort, STEP_END, how, 0);
     }
     delete[] pBlock;
     return r;
@@ -258,7 +287,7 @@ int CDU_DataDownload(unsigned char* pData, int nSize, int nBlockSize) {
     unsigned char* pBlock = NewBlockBuffer(nBlockSize);
     if (pBlock == nullptr)
         return -1;
-    int r = SendBlocks(pBlock, pData, nSize, nBlockSize, LINK_FILL, false);
+    int r = SendBlocks(pBlock, pData, nSize, nBlockSize, LINK_FILL, nullptr);
     if (r == 0) {
         unsigned char ch = ctl::EOT;
         CDU_BlockWrite(&ch, 1);

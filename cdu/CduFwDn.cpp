@@ -83,9 +83,9 @@ int CKvCDUFwDn::GetVersionInfo(char* pVersion) {
     int r =
         CDU_InitGetVersion(1, szPortName, iBaudRate, reinterpret_cast<unsigned char*>(pVersion));
     if (r == 0)
-        ConsolePrintf("\n %s,%d Open Success\n", szPortName, iBaudRate);
+        SinkPortOpened(szPortName, iBaudRate);
     else
-        ConsolePrintf("\n %s Open Fail\n", szPortName);
+        SinkPortOpenFail(szPortName);
     CDU_PortClose();
     return r;
 }
@@ -135,6 +135,8 @@ int CKvCDUFwDn::BootLoadDownload(unsigned char bMarker) {
         return r;
     }
     r = CDUFW_COM_ReadCheckData('~', LDR_READY_WAIT_MS);
+    if (r != 0)
+        SinkStepFailed({szPortName, STEP_PUSH, FAIL_SILENT, false, 0, '~', 0, PART_COMMAND});
     CDUFW_COM_Close();
     return r;
 }

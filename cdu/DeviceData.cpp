@@ -1,6 +1,6 @@
 #include "cdu/DeviceData.h"
 
-#include <cstdio>
+#include "serial/ConsoleSink.h"
 
 void WarnIfPlaceholder(DeviceData which) {
     static bool sbWarned[2] = {false, false};
@@ -9,14 +9,5 @@ void WarnIfPlaceholder(DeviceData which) {
     if (!placeholder || sbWarned[which])
         return;
     sbWarned[which] = true;
-    // Standard output may hold a prompt or progress line: keep the order.
-    fflush(stdout);
-    if (which == DATA_KEY_TABLE)
-        fputs("kvfwdn: warning: this build carries the placeholder dispenser key table, which a "
-              "real dispenser cannot read; see data/README.md\n",
-              stderr);
-    else
-        fputs("kvfwdn: warning: this build carries the placeholder dispenser loader, which a real "
-              "dispenser cannot run; see data/README.md\n",
-              stderr);
+    SinkPlaceholder(which == DATA_KEY_TABLE ? PLACEHOLDER_KEY_TABLE : PLACEHOLDER_LOADER);
 }

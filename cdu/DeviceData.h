@@ -11,8 +11,8 @@ extern const bool gbCduLoaderImagePlaceholder;
 
 enum DeviceData { DATA_KEY_TABLE, DATA_LOADER };
 
-// Before the tool uses `which`: when it is the placeholder, one warning line
-// on standard error naming data/README.md, at most once per run.
+// Before the tool uses `which`: when it is the placeholder, tells the console
+// sink (the front end warns), at most once per run.
 void WarnIfPlaceholder(DeviceData which);
 
 #endif

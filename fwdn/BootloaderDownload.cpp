@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fwdn/DnResult.h"
+#include "serial/rs232.h"
 #include "serial/RunState.h"
 
 namespace {
@@ -22,6 +23,30 @@ struct BootLine {
 };
 const BootLine BOOT_LINE = {115200, 8, 2, 1.0f};
 
+// How a status of the bootloader client failed.
+FailHow HowOf(unsigned char status) {
+    return (status == CMD_NOT_ALLOWED || status == CMD_FAIL) ? FAIL_REFUSED : FAIL_SILENT;
+}
+
+// Tells the sink which step failed with `status`, and how and where.
+void ReportStep(const CSTBLLib& lib, FailStep step, unsigned char status) {
+    StepFailure f = {lib.pCom->portName, step, HowOf(status), false, 0, 0, 0, lib.failure.part};
+    if (step == STEP_START && status == UNREOGNIZED_DEVICE) {
+        f.how = FAIL_OTHER_BYTE;
+        f.value = ACK;
+    } else if (step == STEP_GET && status == READ_FAIL && lib.failure.announced > 0) {
+        f.how = FAIL_SHORT_LIST;
+        f.value = lib.failure.listed;
+        f.expected = lib.failure.announced;
+    } else if (step == STEP_WRITE || step == STEP_VERIFY) {
+        f.hasAddress = true;
+        f.address = lib.failure.address;
+        if (step == STEP_VERIFY && lib.failure.differs)
+            f.how = FAIL_DIFFERS;
+    }
+    SinkStepFailed(f);
+}
+
 // Reads the command list again after the protections were lifted (the
 // target resets on each unprotect).
 bool Unprotect(CSTBLLib& lib, unsigned char* version, Commands* commands) {
@@ -32,22 +57,28 @@ bool Unprotect(CSTBLLib& lib, unsigned char* version, Commands* commands) {
     unsigned char again = lib.STBL_Init_BL();
     if (again == SUCCESS)
         again = lib.STBL_GET(version, commands);
+    if (again != SUCCESS)
+        ReportStep(lib, STEP_UNPROTECT, again);
     return again == SUCCESS;
 }
 
 // The steps after the port is open; the caller closes it.
 int RunSteps(CSTBLLib& lib, char* port, const unsigned char* image, unsigned long size,
              unsigned long blocks, const BootDownloadOptions& options) {
-    if (lib.STBL_Init_BL() != SUCCESS)
+    unsigned char status = lib.STBL_Init_BL();
+    if (status != SUCCESS) {
+        ReportStep(lib, STEP_START, status);
         return DN_NO_RESPONSE;
+    }
     unsigned char version = 0;
     Commands commands;
     memset(&commands, 0, sizeof commands);
-    if (lib.STBL_GET(&version, &commands) != SUCCESS) {
+    if ((status = lib.STBL_GET(&version, &commands)) != SUCCESS) {
+        ReportStep(lib, STEP_GET, status);
         if (options.reportGetFail) {
             if (lib.COM_is_Open())
                 lib.COM_Close();
-            ConsolePrintf(" STBL_GET Fail : %s\n", port);
+            SinkGetFail(port);
         }
         return DN_NO_RESPONSE;
     }
@@ -55,14 +86,23 @@ int RunSteps(CSTBLLib& lib, char* port, const unsigned char* image, unsigned lon
         if (!Unprotect(lib, &version, &commands))
             return DN_NO_RESPONSE;
     }
-    if (lib.STBL_ERASE(ERASE_ALL, nullptr) != SUCCESS)
+    SinkProgress({PHASE_ERASE, 0, 0, size, true});
+    status = lib.STBL_ERASE(ERASE_ALL, nullptr);
+    SinkProgressEnd(PHASE_ERASE);
+    if (status != SUCCESS) {
+        ReportStep(lib, STEP_ERASE, status);
         return DN_DOWNLOAD_FAIL;
+    }
     lib.SetActivityTime(blocks);
-    if (lib.STBL_DNLOAD(FLASH_START, image, size, 0) != SUCCESS)
+    if ((status = lib.STBL_DNLOAD(FLASH_START, image, size, 0)) != SUCCESS) {
+        ReportStep(lib, STEP_WRITE, status);
         return DN_DOWNLOAD_FAIL;
+    }
     lib.SetActivityTime(blocks);
-    if (lib.STBL_VERIFY(FLASH_START, image, size, 0) != SUCCESS)
+    if ((status = lib.STBL_VERIFY(FLASH_START, image, size, 0)) != SUCCESS) {
+        ReportStep(lib, STEP_VERIFY, status);
         return DN_VERIFY_FAIL;
+    }
     return DN_OK;
 }
 

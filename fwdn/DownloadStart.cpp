@@ -8,7 +8,7 @@
 namespace {
 
 void Announce(char* filePath, size_t capacity, const char* source) {
-    ConsolePuts(" Start firmware downloading.");
+    SinkDownloadStart();
     if (source != filePath)
         snprintf(filePath, capacity, "%s", source != nullptr ? source : "");
 }

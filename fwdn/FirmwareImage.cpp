@@ -13,7 +13,7 @@
 namespace {
 
 FirmwareRead Refuse(FirmwareRead result, const char* path, const char* reason) {
-    PrintReasonLine(path, reason);
+    SinkReason(path, reason);
     return result;
 }
 

@@ -44,7 +44,7 @@ int CKvRPUFwDn::GetVersionInfo(char* pVersion, char* pCrc) {
             RPU_InitGetVersion(szPortName, baud, reinterpret_cast<unsigned char*>(pVersion), crc);
         if (result == 0) {
             iBaudRate = baud;
-            ConsolePrintf("\n %s,%d Open Success\n", szPortName, baud);
+            SinkPortOpened(szPortName, baud);
             found = true;
             break;
         }
@@ -52,7 +52,7 @@ int CKvRPUFwDn::GetVersionInfo(char* pVersion, char* pCrc) {
     }
 
     if (!found) {
-        ConsolePrintf("\n %s Open Fail\n", szPortName);
+        SinkPortOpenFail(szPortName);
         RPU_PortClose();
         return result;
     }

@@ -17,7 +17,7 @@
 // 8 or 7 data bits, parity code 2 = even, anything else = none. Returns the
 // handle (> 0) or 0 when the rate is not supported, the device cannot be
 // opened, it is not a serial port, or another program holds it (the reason
-// is kept for ReportPortFailure).
+// is told to the console sink).
 int OpenComPort(const char* device, int baud, int dataBits, int parity);
 // Discards unsent output, puts back the line settings the port had before
 // the open and closes it; a handle of 0 is ignored.

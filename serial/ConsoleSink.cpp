@@ -1,109 +1,80 @@
 #include "serial/ConsoleSink.h"
 
-#include <csignal>
-#include <cstdarg>
-#include <cstdio>
-
-#include "serial/RunState.h"
-
 namespace {
 
-volatile sig_atomic_t gTarget = CONSOLE_STDOUT;
-
-FILE* Stream() {
-    switch (gTarget) {
-    case CONSOLE_STDOUT:
-        return stdout;
-    case CONSOLE_STDERR:
-        return stderr;
-    default:
-        return nullptr;
-    }
-}
+ConsoleSink gSink = {};
 
 } // namespace
 
-void SetConsoleTarget(ConsoleTarget target) {
-    fflush(stdout);
-    gTarget = target;
+void SetConsoleSink(const ConsoleSink& sink) {
+    gSink = sink;
 }
 
-ConsoleTarget GetConsoleTarget() {
-    return static_cast<ConsoleTarget>(gTarget);
+const ConsoleSink& GetConsoleSink() {
+    return gSink;
 }
 
-int ConsoleTargetFd() {
-    if (gTarget == CONSOLE_STDOUT)
-        return 1;
-    return gTarget == CONSOLE_STDERR ? 2 : -1;
+void SinkDownloadStart() {
+    if (gSink.downloadStart)
+        gSink.downloadStart();
 }
 
-void ConsolePrintf(const char* format, ...) {
-    FILE* out = Stream();
-    if (out == nullptr)
-        return;
-    va_list args;
-    va_start(args, format);
-    vfprintf(out, format, args);
-    va_end(args);
+void SinkProgress(const ProgressEvent& state) {
+    if (gSink.progress)
+        gSink.progress(state);
 }
 
-void ConsolePuts(const char* text) {
-    FILE* out = Stream();
-    if (out != nullptr) {
-        fputs(text, out);
-        fputc('\n', out);
-    }
+void SinkProgressEnd(ProgressPhase phase) {
+    if (gSink.progressEnd)
+        gSink.progressEnd(phase);
 }
 
-void ConsoleProgress(const char* label, int percent, bool redraw) {
-    SetProgressLineOpen(true);
-    FILE* out = Stream();
-    if (out == nullptr)
-        return;
-    int done = percent / 4;
-    char cells[26];
-    for (int j = 0; j < 25; ++j)
-        cells[j] = (j == done) ? '>' : (j < done ? '=' : ' ');
-    cells[25] = '\0';
-    fprintf(out, "%s%s] %d%%%s", label, cells, percent, redraw ? "\r" : "");
-    if (redraw)
-        fflush(out);
+void SinkBootError(BootErrorLine line, int status) {
+    if (gSink.bootError)
+        gSink.bootError(line, status);
 }
 
-void ConsoleEndProgress() {
-    ConsolePrintf("\n");
-    SetProgressLineOpen(false);
+void SinkGetListShort(int lastCall, int got, int of) {
+    if (gSink.getListShort)
+        gSink.getListShort(lastCall, got, of);
 }
 
-// ---- Reason lines ------------------------------------------------------------
-
-namespace {
-
-bool gbKept = false;
-char gszFirstReason[512];
-
-} // namespace
-
-void PrintReasonLine(const char* subject, const char* reason) {
-    fprintf(stderr, "kvfwdn: %s: %s\n", subject, reason);
-    if (!gbKept) {
-        snprintf(gszFirstReason, sizeof gszFirstReason, "%s: %s", subject, reason);
-        gbKept = true;
-    }
+void SinkGetFail(const char* port) {
+    if (gSink.getFail)
+        gSink.getFail(port);
 }
 
-void KeepReasonLine(const char* text) {
-    if (gbKept)
-        return;
-    snprintf(gszFirstReason, sizeof gszFirstReason, "%s", text);
-    gbKept = true;
+void SinkPortOpened(const char* port, long baud) {
+    if (gSink.portOpened)
+        gSink.portOpened(port, baud);
 }
 
-const char* FirstReasonLine() {
-    return gbKept ? gszFirstReason : nullptr;
+void SinkPortOpenFail(const char* port) {
+    if (gSink.portOpenFail)
+        gSink.portOpenFail(port);
 }
 
-void ClearReasonLine() {
-    gbKept = false;
+void SinkReason(const char* subject, const char* why) {
+    if (gSink.reason)
+        gSink.reason(subject, why);
+}
+
+void SinkOpenFailed(const char* port, const char* why) {
+    if (gSink.openFailed)
+        gSink.openFailed(port, why);
+}
+
+void SinkLockWithoutFile(const char* port, const char* why) {
+    if (gSink.lockWithoutFile)
+        gSink.lockWithoutFile(port, why);
+}
+
+void SinkPlaceholder(PlaceholderData which) {
+    if (gSink.placeholder)
+        gSink.placeholder(which);
+}
+
+void SinkStepFailed(const StepFailure& failure) {
+    if (gSink.stepFailed)
+        gSink.stepFailed(failure);
 }

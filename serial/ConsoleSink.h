@@ -1,61 +1,115 @@
-// Where the libraries' console output goes: open and error lines, the
-// download announcement and the progress bars. The front end chooses the
-// target; the menus keep the default, standard output. Reason lines go to
-// standard error, the first of an action kept for its result.
+// The console sink: the events through which the libraries tell the front
+// end what happens (the download's start, progress, open and error lines,
+// reasons, warnings, the failing step). The libraries never print; the front
+// end installs the functions that word and draw the events (SetConsoleSink),
+// and an event whose function is not set is dropped.
 #ifndef KV_SERIAL_CONSOLESINK_H
 #define KV_SERIAL_CONSOLESINK_H
 
-enum ConsoleTarget {
-    CONSOLE_STDOUT,  // the menus: byte for byte as they show it
-    CONSOLE_STDERR,  // the command line, with a person watching standard error
-    CONSOLE_NOWHERE, // dropped
+// The phases of a download that progress is reported for.
+enum ProgressPhase {
+    PHASE_ERASE,  // the bootloader road's erase: no byte count
+    PHASE_WRITE,  // the bootloader road's write
+    PHASE_VERIFY, // the bootloader road's read-back
+    PHASE_PUSH,   // the loader road's push of the loader
+    PHASE_BLOCKS, // the loader road's blocks of the image
 };
 
-// Sets the target; what was written so far to standard output is flushed.
-void SetConsoleTarget(ConsoleTarget target);
-ConsoleTarget GetConsoleTarget();
-// The target's descriptor (1 or 2), or -1 for nowhere. Safe in a signal
-// handler.
-int ConsoleTargetFd();
-
-void ConsolePrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// The text and a newline, as puts writes them.
-void ConsolePuts(const char* text);
-
-// One state of a 25-cell progress bar, 4 per cent a cell: `label` (it ends
-// in '['), the cells ('=' done, '>' the current one), "] N%". A redrawn state
-// ends in '\r' and is flushed, so that the next one overwrites it; the last
-// state of a transfer may be drawn without it.
-void ConsoleProgress(const char* label, int percent, bool redraw);
-// Ends the bar's line.
-void ConsoleEndProgress();
-
-// ---- Reason lines ------------------------------------------------------------
-// Why an action failed ("kvfwdn: SUBJECT: reason"): always on standard error,
-// whatever the target; the first one of an action is kept for its result.
-
-// Prints "kvfwdn: SUBJECT: reason" on standard error and keeps
-// "SUBJECT: reason" when no reason has been kept since ClearReasonLine.
-void PrintReasonLine(const char* subject, const char* reason);
-// Keeps `text` as the reason when none has been kept yet; prints nothing.
-void KeepReasonLine(const char* text);
-// The first reason kept since ClearReasonLine, or nullptr.
-const char* FirstReasonLine();
-void ClearReasonLine();
-
-// Temporarily points the console at `target`, back to the former target
-// at the end of the scope.
-class ConsoleTargetScope {
-  public:
-    explicit ConsoleTargetScope(ConsoleTarget target) : saved_(GetConsoleTarget()) {
-        SetConsoleTarget(target);
-    }
-    ~ConsoleTargetScope() { SetConsoleTarget(saved_); }
-    ConsoleTargetScope(const ConsoleTargetScope&) = delete;
-    ConsoleTargetScope& operator=(const ConsoleTargetScope&) = delete;
-
-  private:
-    ConsoleTarget saved_;
+// One state of a transfer's progress.
+struct ProgressEvent {
+    ProgressPhase phase;
+    int percent;              // 0 ... 100, as the bar shows it
+    unsigned long long done;  // bytes of the image done
+    unsigned long long total; // bytes of the image
+    bool redraw;              // to be drawn over by the next state (not so after the
+                              // last, partial packet of the bootloader road)
 };
+
+// The bootloader client's error lines, each with its status number.
+enum BootErrorLine {
+    BOOT_WRITE_ERROR,          // the write of a full packet
+    BOOT_REMAIN_READ_ERROR,    // the read before the last, partial packet's write
+    BOOT_REMAIN_WRITE_ERROR,   // the write of the last, partial packet
+    BOOT_COMPARE_ERROR,        // a full packet read back differs
+    BOOT_REMAIN_COMPARE_ERROR, // the last, partial packet read back differs
+};
+
+// The supplied device data that a build may carry as a placeholder.
+enum PlaceholderData { PLACEHOLDER_KEY_TABLE, PLACEHOLDER_LOADER };
+
+// The step of a download that failed.
+enum FailStep {
+    STEP_NONE,
+    STEP_START,     // the sync byte
+    STEP_GET,       // the command list
+    STEP_UNPROTECT, // lifting the protection
+    STEP_ERASE,
+    STEP_WRITE,
+    STEP_VERIFY,
+    STEP_PUSH,      // pushing the loader, up to its first '~'
+    STEP_HANDSHAKE, // 'x' -> '~', 'p' -> 'C'
+    STEP_BLOCKS,
+    STEP_END, // EOT and the loader's last '~'
+};
+
+// How it failed.
+enum FailHow {
+    FAIL_REFUSED,    // NACK (NAK on the loader road)
+    FAIL_CANCELLED,  // CAN on the loader road
+    FAIL_SILENT,     // nothing within the window
+    FAIL_DIFFERS,    // read back other than written
+    FAIL_OTHER_BYTE, // the sync byte answered with `value`
+    FAIL_SHORT_LIST, // Get listed `value` of `expected` commands
+};
+
+// After which part of a bootloader exchange the refusal came.
+enum ExchangePart { PART_COMMAND, PART_ADDRESS, PART_DATA };
+
+struct StepFailure {
+    const char* port;
+    FailStep step;
+    FailHow how;
+    bool hasAddress;
+    unsigned long address; // of the packet, or of the first differing byte
+    int value;             // the block number, the answering byte, the byte sent ('x', 'p'),
+                           // the commands listed
+    int expected;          // the commands announced
+    ExchangePart part;
+};
+
+struct ConsoleSink {
+    void (*downloadStart)();                                    // before the file is read
+    void (*progress)(const ProgressEvent& state);               //
+    void (*progressEnd)(ProgressPhase phase);                   // the phase's bar line ends
+    void (*bootError)(BootErrorLine line, int status);          //
+    void (*getListShort)(int lastCall, int got, int of);        // Get listed fewer than announced
+    void (*getFail)(const char* port);                          // Get failed: the port is closed
+    void (*portOpened)(const char* port, long baud);            // a device answered
+    void (*portOpenFail)(const char* port);                     // no device answered
+    void (*reason)(const char* subject, const char* why);       // why an action fails
+    void (*openFailed)(const char* port, const char* why);      // a port could not be opened
+    void (*lockWithoutFile)(const char* port, const char* why); // opened without a lock file
+    void (*placeholder)(PlaceholderData which);                 // about to use a placeholder
+    void (*stepFailed)(const StepFailure& failure);             // a download step failed
+};
+
+// Installs `sink` (copied); a zeroed sink drops every event.
+void SetConsoleSink(const ConsoleSink& sink);
+const ConsoleSink& GetConsoleSink();
+
+// The libraries' side: each passes the event on when its function is set.
+void SinkDownloadStart();
+void SinkProgress(const ProgressEvent& state);
+void SinkProgressEnd(ProgressPhase phase);
+void SinkBootError(BootErrorLine line, int status);
+void SinkGetListShort(int lastCall, int got, int of);
+void SinkGetFail(const char* port);
+void SinkPortOpened(const char* port, long baud);
+void SinkPortOpenFail(const char* port);
+void SinkReason(const char* subject, const char* why);
+void SinkOpenFailed(const char* port, const char* why);
+void SinkLockWithoutFile(const char* port, const char* why);
+void SinkPlaceholder(PlaceholderData which);
+void SinkStepFailed(const StepFailure& failure);
 
 #endif

@@ -27,33 +27,13 @@
 
 namespace {
 
-// The last open failure, until ReportPortFailure prints it.
-bool gbOpenFailed = false;
-char gszFailedPort[300];
-char gszFailReason[200];
-
+// Tells the front end why `device` could not be opened (its end-of-action
+// report prints it) and gives the "no port" handle.
 int Fail(const char* device, const char* reason, int fd = -1) {
     if (fd >= 0)
         close(fd);
-    snprintf(gszFailedPort, sizeof gszFailedPort, "%s", device);
-    snprintf(gszFailReason, sizeof gszFailReason, "%s", reason);
-    gbOpenFailed = true;
-    // The action's result names it even before ReportPortFailure prints it.
-    char kept[sizeof gszFailedPort + sizeof gszFailReason + 2];
-    snprintf(kept, sizeof kept, "%s: %s", gszFailedPort, gszFailReason);
-    KeepReasonLine(kept);
+    SinkOpenFailed(device, reason);
     return 0;
-}
-
-// Why the lock file of the last port could not be taken, until
-// ReportPortFailure prints it: the port was opened with the descriptor lock
-// alone. One per action, however often the action opens its port.
-char gszLockWarning[PATH_MAX + 200];
-
-void NoteLockWarning(const char* device, const char* why) {
-    if (gszLockWarning[0] == '\0')
-        snprintf(gszLockWarning, sizeof gszLockWarning,
-                 "kvfwdn: %s: %s; the port is locked without a lock file", device, why);
 }
 
 const char* const CONSOLE_REASON = "this is the console, not a serial port";
@@ -147,7 +127,7 @@ int OpenSerialLine(const char* device, long baud) {
     // A port held without a lock file is worth a warning; one not held at
     // all has its own reason.
     if (fd > 0 && lock == LOCK_FILE_UNAVAILABLE && why[0] != '\0')
-        NoteLockWarning(device, why);
+        SinkLockWithoutFile(device, why);
     return fd;
 }
 
@@ -307,20 +287,4 @@ ssize_t SerialRead(int fd, void* data, size_t length, int timeoutMs) {
             return 0;
         return n;
     }
-}
-
-void ReportPortFailure() {
-    // The action has ended: its lock files go.
-    if (!AnyPortHeld())
-        ReleaseLockFiles();
-    if (gszLockWarning[0] != '\0') {
-        fflush(stdout);
-        fprintf(stderr, "%s\n", gszLockWarning);
-        gszLockWarning[0] = '\0';
-    }
-    if (!gbOpenFailed)
-        return;
-    gbOpenFailed = false;
-    fflush(stdout); // after the action's own lines when both streams share a file
-    PrintReasonLine(gszFailedPort, gszFailReason);
 }

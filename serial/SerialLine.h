@@ -25,8 +25,9 @@ speed_t LineSpeed(long baud);
 // (files, the process's own terminal or that of its session, pseudo-terminal
 // masters), takes the port's lock file (LockFile.h), the advisory lock and
 // exclusive mode, and holds it with its present settings.
-// Returns the descriptor (> 0), or 0 with the reason recorded for
-// ReportPortFailure. An unsupported `baud` is refused before the open.
+// Returns the descriptor (> 0), or 0 with the reason told to the console
+// sink (an open failure). An unsupported `baud` is refused before the open.
+// A port held without its lock file is told to the sink too.
 int OpenSerialLine(const char* device, long baud);
 // Applies `format` raw, without flow control, discards both queues, sets the
 // modem lines and asks for low-latency mode; then waits 10 ms.
@@ -41,11 +42,5 @@ ssize_t SerialWrite(int fd, const void* data, size_t length, int timeoutMs);
 // One read of up to `length` bytes once some arrive within `timeoutMs`:
 // the count read, 0 on time-out, -1 on error.
 ssize_t SerialRead(int fd, void* data, size_t length, int timeoutMs);
-
-// Ends an action: removes the lock files taken for its ports (none is open
-// any more), says on standard error when a port had to do without one, and
-// prints "kvfwdn: PORT: reason" there when an open has failed since the last
-// call, then forgets it; prints nothing otherwise.
-void ReportPortFailure();
 
 #endif

@@ -1,5 +1,5 @@
 // Flash erase, the packetised download / verify / upload of a whole image,
-// and the progress count that drives the console progress bars.
+// and the progress count that the console sink is told of.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,25 +102,25 @@ bool AllBlank(const unsigned char* bytes, unsigned long n) {
     return true;
 }
 
-// Draws one state of the progress bar. After a full packet the line ends in
-// a carriage return so that the next state overwrites it; after the last,
-// partial packet it is left as it stands.
-void DrawBar(CSTBLLib* lib, const char* label, bool fullPacket) {
+// Tells the sink one state of the progress. After a full packet the state
+// is to be redrawn over; after the last, partial packet it is left standing.
+void ReportProgress(CSTBLLib* lib, ProgressPhase phase, unsigned long done, unsigned long size,
+                    bool fullPacket) {
     unsigned char percent = 0;
     lib->GetProgress(&percent);
-    ConsoleProgress(label, percent, fullPacket);
+    SinkProgress({phase, percent, done, size, fullPacket});
 }
-
-const char* const DOWNLOAD_LABEL = " Download : [";
-const char* const VERIFY_LABEL = " Verify   : [";
 
 // Goes through `size` bytes in packets of MAX_DATA_SIZE, the remainder last:
 // step(offset, length, buffer) with a packet-sized work buffer filled with
-// 0xFF. After each packet the progress count goes up and, when there is a
-// label, its bar is drawn; a transfer that ends well ends the bar with a
-// newline. The first status that is not SUCCESS ends the transfer.
+// 0xFF. After each packet the progress count goes up and, when the transfer
+// has a phase (`phase` not null), its progress is reported; a transfer that
+// ends well ends the phase. The first status that is not SUCCESS ends the
+// transfer, with the packet's address kept in `failure` (a step may put a
+// more precise one there).
 template <typename Step>
-unsigned char EachPacket(CSTBLLib* lib, unsigned long size, const char* label, Step step) {
+unsigned char EachPacket(CSTBLLib* lib, unsigned long address, unsigned long size,
+                         const ProgressPhase* phase, Step step) {
     const unsigned long packet = static_cast<unsigned long>(MAX_DATA_SIZE);
     unsigned char* buffer = static_cast<unsigned char*>(malloc(packet));
     if (buffer == nullptr)
@@ -128,19 +128,31 @@ unsigned char EachPacket(CSTBLLib* lib, unsigned long size, const char* label, S
     for (unsigned long offset = 0; offset < size; offset += packet) {
         unsigned long n = size - offset < packet ? size - offset : packet;
         memset(buffer, 0xFF, packet);
+        lib->failure.address = address + offset;
         unsigned char status = step(offset, n, buffer);
         if (status != SUCCESS) {
             free(buffer);
             return status;
         }
         lib->progressCount++;
-        if (label != nullptr)
-            DrawBar(lib, label, n == packet);
+        if (phase != nullptr)
+            ReportProgress(lib, *phase, offset + n, size, n == packet);
     }
-    if (label != nullptr)
-        ConsoleEndProgress();
+    if (phase != nullptr)
+        SinkProgressEnd(*phase);
     free(buffer);
     return SUCCESS;
+}
+
+const ProgressPhase WRITE_PHASE = PHASE_WRITE;
+const ProgressPhase VERIFY_PHASE = PHASE_VERIFY;
+
+// The offset of the first byte in which `a` and `b` differ; `n` when none.
+unsigned long FirstDifference(const unsigned char* a, const unsigned char* b, unsigned long n) {
+    unsigned long i = 0;
+    while (i < n && a[i] == b[i])
+        ++i;
+    return i;
 }
 
 } // namespace
@@ -208,7 +220,7 @@ unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, const unsigned char* 
     unsigned char status = BulkPreconditions(this, pTarget->bWrite, image, size);
     if (status != SUCCESS)
         return status;
-    return EachPacket(this, size, DOWNLOAD_LABEL,
+    return EachPacket(this, address, size, &WRITE_PHASE,
                       [&](unsigned long offset, unsigned long n, unsigned char* buffer) {
                           unsigned char st;
                           if (n == MAX_DATA_SIZE) {
@@ -218,7 +230,7 @@ unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, const unsigned char* 
                               st = STBL_WRITE(address + offset, static_cast<unsigned char>(n),
                                               buffer);
                               if (st != SUCCESS)
-                                  ConsolePrintf("\n STBL_WRITE ERROR : %d\n", st);
+                                  SinkBootError(BOOT_WRITE_ERROR, st);
                               return st;
                           }
                           // The write length is raised to a multiple of 4; the bytes behind
@@ -226,7 +238,7 @@ unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, const unsigned char* 
                           unsigned char n4 = static_cast<unsigned char>(n - (n % 4) + 4);
                           st = STBL_READ(address + offset, n4, buffer);
                           if (st != SUCCESS) {
-                              ConsolePrintf("\n (remain)STBL_READ ERROR : %d\n", st);
+                              SinkBootError(BOOT_REMAIN_READ_ERROR, st);
                               return st;
                           }
                           memcpy(buffer, image + offset, n);
@@ -234,7 +246,7 @@ unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, const unsigned char* 
                               return static_cast<unsigned char>(SUCCESS);
                           st = STBL_WRITE(address + offset, n4, buffer);
                           if (st != SUCCESS)
-                              ConsolePrintf("\n (remain)STBL_WRITE ERROR : %d\n", st);
+                              SinkBootError(BOOT_REMAIN_WRITE_ERROR, st);
                           return st;
                       });
 }
@@ -244,8 +256,9 @@ unsigned char CSTBLLib::STBL_VERIFY(unsigned long address, const unsigned char* 
     unsigned char status = BulkPreconditions(this, pTarget->bRead, image, size);
     if (status != SUCCESS)
         return status;
+    failure.differs = false;
     return EachPacket(
-        this, size, VERIFY_LABEL,
+        this, address, size, &VERIFY_PHASE,
         [&](unsigned long offset, unsigned long n, unsigned char* buffer) {
             if (optimize && AllBlank(image + offset, n))
                 return static_cast<unsigned char>(SUCCESS);
@@ -253,9 +266,12 @@ unsigned char CSTBLLib::STBL_VERIFY(unsigned long address, const unsigned char* 
             unsigned char st = STBL_READ(address + offset, static_cast<unsigned char>(n), buffer);
             if (st != SUCCESS)
                 return st;
-            if (memcmp(buffer, image + offset, n) != 0) {
-                ConsolePrintf(n == MAX_DATA_SIZE ? "\n CMD_NOT_ALLOWED ERROR\n"
-                                                 : "\n (remain)CMD_NOT_ALLOWED ERROR\n");
+            unsigned long differs = FirstDifference(buffer, image + offset, n);
+            if (differs < n) {
+                failure.address = address + offset + differs;
+                failure.differs = true;
+                SinkBootError(n == MAX_DATA_SIZE ? BOOT_COMPARE_ERROR : BOOT_REMAIN_COMPARE_ERROR,
+                              CMD_NOT_ALLOWED);
                 return static_cast<unsigned char>(CMD_NOT_ALLOWED);
             }
             return static_cast<unsigned char>(SUCCESS);
@@ -267,11 +283,12 @@ unsigned char CSTBLLib::STBL_UPLOAD(unsigned long address, unsigned char* buffer
     unsigned char status = BulkPreconditions(this, pTarget->bRead, buffer, size);
     if (status != SUCCESS)
         return status;
-    return EachPacket(
-        this, size, nullptr, [&](unsigned long offset, unsigned long n, unsigned char* work) {
-            unsigned char st = STBL_READ(address + offset, static_cast<unsigned char>(n), work);
-            if (st == SUCCESS)
-                memcpy(buffer + offset, work, n);
-            return st;
-        });
+    return EachPacket(this, address, size, nullptr,
+                      [&](unsigned long offset, unsigned long n, unsigned char* work) {
+                          unsigned char st =
+                              STBL_READ(address + offset, static_cast<unsigned char>(n), work);
+                          if (st == SUCCESS)
+                              memcpy(buffer + offset, work, n);
+                          return st;
+                      });
 }

@@ -19,7 +19,9 @@ const size_t PORT_NAME_MAX = 99; // characters; portName holds a terminator too
 
 } // namespace
 
-CSTBLLib::CSTBLLib() : pTarget(nullptr), pCom(nullptr), progressCount(0), activityTime(0) {
+CSTBLLib::CSTBLLib()
+    : pTarget(nullptr), pCom(nullptr), progressCount(0),
+      activityTime(0), failure{PART_COMMAND, 0, false, 0, 0} {
     pTarget = static_cast<TargetDescriptor*>(malloc(sizeof(TargetDescriptor)));
     if (pTarget != nullptr) {
         memset(pTarget, 0, sizeof(TargetDescriptor));

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "serial/ConsoleSink.h" // ExchangePart
+
 class CRS232;
 
 // ---- Command codes ---------------------------------------------------------
@@ -99,6 +101,14 @@ struct STBL_Request {
     unsigned short pageCount;
 };
 
+// Where the last failed exchange stopped, for the reason of a failure.
+struct ExchangeFailure {
+    ExchangePart part;     // after which the refusal or the silence came
+    unsigned long address; // of the bulk transfer's packet, or its first differing byte
+    bool differs;          // a verify read back other bytes
+    int listed, announced; // a Get reply listed fewer commands than announced (announced > 0)
+};
+
 // ---- The client object -----------------------------------------------------
 class CSTBLLib {
   public:
@@ -106,6 +116,7 @@ class CSTBLLib {
     CRS232* pCom;
     unsigned long progressCount;
     unsigned long activityTime;
+    ExchangeFailure failure; // where the last exchange that failed stopped
 
     CSTBLLib();
     ~CSTBLLib();

@@ -18,6 +18,7 @@ bool Mode79() {
 // One port, one exchange: the small send / receive steps of Send_RQ.
 struct Wire {
     CRS232* com;
+    ExchangePart* part; // the part sent last, for the reason of a failure
 
     // One send call for the whole frame.
     unsigned char send(unsigned char* frame, int length) {
@@ -158,8 +159,9 @@ unsigned char DoGet(Wire& wire, CSTBLLib* lib, STBL_Request* rq) {
     int lastCall = 0;
     int total = wire.blockRead(codes, t->CmdCount, &lastCall);
     if (total != t->CmdCount) {
-        ConsolePrintf(" CSTBLLib::Send_RQ Fail : recv[%d]\n", lastCall);
-        ConsolePrintf(" CSTBLLib::Send_RQ Fail : recved[%d] != CmdCount[%d]\n", total, t->CmdCount);
+        lib->failure.listed = total;
+        lib->failure.announced = t->CmdCount;
+        SinkGetListShort(lastCall, total, t->CmdCount);
         return READ_FAIL;
     }
     for (int i = 0; i < total; ++i) {
@@ -218,6 +220,7 @@ unsigned char DoGetId(Wire& wire, CSTBLLib* lib, STBL_Request* rq) {
 
 // Sends the request's address and waits for its acknowledgement.
 unsigned char SendAddressAcked(Wire& wire, STBL_Request* rq) {
+    *wire.part = PART_ADDRESS;
     unsigned char status = wire.sendAddress(rq->address);
     return status != SUCCESS ? status : wire.expectAck(CMD_FAIL);
 }
@@ -226,6 +229,7 @@ unsigned char DoRead(Wire& wire, STBL_Request* rq) {
     unsigned char status = SendAddressAcked(wire, rq);
     if (status != SUCCESS)
         return status;
+    *wire.part = PART_DATA;
     unsigned char count[2];
     count[0] = static_cast<unsigned char>(rq->length - 1);
     count[1] = static_cast<unsigned char>(count[0] ^ 0xFF);
@@ -254,6 +258,7 @@ unsigned char DoWrite(Wire& wire, STBL_Request* rq) {
     unsigned char status = SendAddressAcked(wire, rq);
     if (status != SUCCESS)
         return status;
+    *wire.part = PART_DATA;
     unsigned char count = static_cast<unsigned char>(rq->length - 1);
     // The checksum is taken before the data go out: in echo mode 2 the send
     // replaces the data with what the line returned.
@@ -340,7 +345,9 @@ unsigned char CSTBLLib::Send_RQ(STBL_Request* request) {
         break;
     }
 
-    Wire wire{pCom};
+    Wire wire{pCom, &failure.part};
+    failure.part = PART_COMMAND;
+    failure.announced = 0;
     unsigned char command[2] = {request->cmd, static_cast<unsigned char>(request->cmd ^ 0xFF)};
     if ((status = wire.send(command, Mode79() ? 2 : 1)) != SUCCESS)
         return status;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/console/ConsoleRenderer.h"
 #include "cdu/CDUCom.h"
 #include "serial/ComPort.h"
 #include "sim/VirtualLoader.h"
@@ -36,6 +37,7 @@ struct RunningLoader {
 };
 
 int Transfer(RunningLoader& dev, std::vector<unsigned char> image, std::string* out) {
+    InstallConsoleRenderer(); // the bar as the tool draws it
     testing::internal::CaptureStdout();
     int r = CDUFW_DataDownload(&dev.port[0], image.data(), static_cast<int>(image.size()), 1024);
     fflush(stdout);

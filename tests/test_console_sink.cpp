@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "rpu/RpuFwDn.h"
-#include "serial/ConsoleSink.h"
+#include "app/console/ConsoleRenderer.h"
 #include "sim/VirtualBootloader.h"
 #include "support/BootTarget.h"
 #include "support/TtyErrors.h"

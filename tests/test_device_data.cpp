@@ -9,6 +9,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "app/console/ConsoleRenderer.h"
 #include "cdu/DeviceData.h"
 #include "sim/VirtualDispenser.h"
 #include "sim/VirtualLoader.h"
@@ -35,6 +36,7 @@ TEST(DeviceData, PlaceholderWarnedOncePerFileBeforeItsFirstUse) {
             int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 2);
             close(fd);
+            InstallConsoleRenderer();
             CKvCDUFwDn dn;
             snprintf(dn.szPortName, sizeof dn.szPortName, "%s", online.slavePath().c_str());
             char version[50] = {0};

@@ -20,6 +20,8 @@
 #include "serial/HeldPorts.h"
 #include "serial/PortAccess.h"
 #include "serial/SerialLine.h"
+#include "app/console/ConsoleRenderer.h"
+#include "app/console/ReasonLine.h"
 #include "serial/rs232.h"
 #include "sim/VirtualLine.h"
 #include "support/ConsoleChild.h"
@@ -155,6 +157,7 @@ TEST(SerialLine, ConsoleAndPseudoTerminalMastersAreRefused) {
     std::string viaProc = "/proc/self/fd/" + std::to_string(line.masterFd());
     ChildResult masters = RunConsoleChild("", [viaProc] {
         dup2(1, 2);
+        InstallConsoleRenderer();
         for (const char* port : {"/dev/ptmx", "/dev/pts/ptmx", viaProc.c_str()}) {
             if (OpenComPort(port, 9600, 8, 0) != 0)
                 return 1;
@@ -192,6 +195,7 @@ TEST(SerialLine, PermissionDeniedSaysWhatWouldHelp) {
             GTEST_SKIP() << "no dialout group";
         ChildResult run = RunConsoleChild("", [&file] {
             dup2(1, 2);
+            InstallConsoleRenderer();
             if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
                 return 2;
             CRS232 port;

@@ -2,7 +2,7 @@
 // one place where every command ends.
 #include "app/cli/Cli.h"
 
-#include "serial/SerialLine.h"
+#include "app/console/ReasonLine.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>

@@ -13,7 +13,8 @@
 #include "cdu/CduFwDn.h"
 #include "rpu/RpuFwDn.h"
 #include "serial/ComPort.h"
-#include "serial/ConsoleSink.h"
+#include "app/console/ConsoleRenderer.h"
+#include "app/console/ReasonLine.h"
 
 using nlohmann::json;
 

@@ -6,7 +6,7 @@
 #include "fwdn/DnResult.h"
 #include "app/file/FirmwareCheck.h"
 #include "app/text/MenuTexts.h"
-#include "serial/ConsoleSink.h"
+#include "app/console/ReasonLine.h"
 
 using nlohmann::json;
 

@@ -5,7 +5,7 @@
 
 #include "app/cli/CliResult.h"
 #include "app/text/DeviceText.h"
-#include "serial/ConsoleSink.h"
+#include "app/console/ReasonLine.h"
 
 using nlohmann::json;
 

@@ -9,8 +9,7 @@
 #include "app/text/MenuTexts.h"
 
 #include "cdu/CduFwDn.h"
-#include "serial/ConsoleSink.h"
-#include "serial/SerialLine.h"
+#include "app/console/ReasonLine.h"
 
 #include <cstdio>
 #include <cstring>

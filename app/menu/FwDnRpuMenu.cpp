@@ -10,8 +10,7 @@
 #include "app/record/History.h"
 #include "app/text/MenuTexts.h"
 #include "rpu/RpuFwDn.h"
-#include "serial/ConsoleSink.h"
-#include "serial/SerialLine.h"
+#include "app/console/ReasonLine.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "app/menu/Console.h"
 #include "app/record/History.h"
-#include "serial/SerialLine.h"
+#include "app/console/ReasonLine.h"
 
 void AskAndDownload(ActionRecord* record, const std::function<int()>& download) {
     printf(" Do you want to start f/w download? (Y/n) : ");

@@ -20,7 +20,7 @@
 #include "app/record/SystemLog.h"
 #include "fwdn/DnResult.h"
 #include "serial/Clock.h"
-#include "serial/ConsoleSink.h"
+#include "app/console/ReasonLine.h"
 
 using nlohmann::json;
 

@@ -1,6 +1,8 @@
 #include "support/BootTarget.h"
 #include "support/HexText.h"
 
+#include "app/console/ConsoleRenderer.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -37,6 +39,8 @@ std::string HexBytes(const std::vector<unsigned char>& bytes) {
 }
 
 void StdoutGrab::start() {
+    // What is grabbed is the libraries' events as the tool words them.
+    InstallConsoleRenderer();
     if (saved_ >= 0)
         return;
     fflush(stdout);

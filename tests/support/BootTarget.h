@@ -57,7 +57,8 @@ std::string HexBytes(const std::vector<unsigned char>& bytes);
 
 // Collects what the process writes to standard output (or to the descriptor
 // given, such as 2 for standard error) between the constructor (or start())
-// and stop().
+// and stop(). It installs the tool's console renderer, so that the
+// libraries' events are worded and drawn as the tool shows them.
 class StdoutGrab {
   public:
     explicit StdoutGrab(int fd = 1) : fd_(fd) { start(); }
