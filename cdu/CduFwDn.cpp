@@ -85,7 +85,7 @@ int CKvCDUFwDn::GetVersionInfo(char* pVersion) {
     if (r == 0)
         SinkPortOpened(szPortName, iBaudRate);
     else
-        SinkPortOpenFail(szPortName);
+        SinkPortOpenFail(szPortName, DEVICE_DISPENSER, &iBaudRate, 1);
     CDU_PortClose();
     return r;
 }

@@ -52,7 +52,8 @@ int CKvRPUFwDn::GetVersionInfo(char* pVersion, char* pCrc) {
     }
 
     if (!found) {
-        SinkPortOpenFail(szPortName);
+        SinkPortOpenFail(szPortName, DEVICE_PRINTER, VERSION_BAUDS,
+                         static_cast<int>(sizeof VERSION_BAUDS / sizeof VERSION_BAUDS[0]));
         RPU_PortClose();
         return result;
     }

@@ -49,9 +49,9 @@ void SinkPortOpened(const char* port, long baud) {
         gSink.portOpened(port, baud);
 }
 
-void SinkPortOpenFail(const char* port) {
+void SinkPortOpenFail(const char* port, SinkDevice device, const int* bauds, int count) {
     if (gSink.portOpenFail)
-        gSink.portOpenFail(port);
+        gSink.portOpenFail(port, device, bauds, count);
 }
 
 void SinkReason(const char* subject, const char* why) {

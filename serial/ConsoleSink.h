@@ -37,6 +37,9 @@ enum BootErrorLine {
 // The supplied device data that a build may carry as a placeholder.
 enum PlaceholderData { PLACEHOLDER_KEY_TABLE, PLACEHOLDER_LOADER };
 
+// The device a library talks to, for the front end's wording.
+enum SinkDevice { DEVICE_PRINTER, DEVICE_DISPENSER };
+
 // The step of a download that failed.
 enum FailStep {
     STEP_NONE,
@@ -78,14 +81,15 @@ struct StepFailure {
 };
 
 struct ConsoleSink {
-    void (*downloadStart)();                                    // before the file is read
-    void (*progress)(const ProgressEvent& state);               //
-    void (*progressEnd)(ProgressPhase phase);                   // the phase's bar line ends
-    void (*bootError)(BootErrorLine line, int status);          //
-    void (*getListShort)(int lastCall, int got, int of);        // Get listed fewer than announced
-    void (*getFail)(const char* port);                          // Get failed: the port is closed
-    void (*portOpened)(const char* port, long baud);            // a device answered
-    void (*portOpenFail)(const char* port);                     // no device answered
+    void (*downloadStart)();                             // before the file is read
+    void (*progress)(const ProgressEvent& state);        //
+    void (*progressEnd)(ProgressPhase phase);            // the phase's bar line ends
+    void (*bootError)(BootErrorLine line, int status);   //
+    void (*getListShort)(int lastCall, int got, int of); // Get listed fewer than announced
+    void (*getFail)(const char* port);                   // Get failed: the port is closed
+    void (*portOpened)(const char* port, long baud);     // a device answered
+    // No device answered at any of the `count` rates tried.
+    void (*portOpenFail)(const char* port, SinkDevice device, const int* bauds, int count);
     void (*reason)(const char* subject, const char* why);       // why an action fails
     void (*openFailed)(const char* port, const char* why);      // a port could not be opened
     void (*lockWithoutFile)(const char* port, const char* why); // opened without a lock file
@@ -105,7 +109,7 @@ void SinkBootError(BootErrorLine line, int status);
 void SinkGetListShort(int lastCall, int got, int of);
 void SinkGetFail(const char* port);
 void SinkPortOpened(const char* port, long baud);
-void SinkPortOpenFail(const char* port);
+void SinkPortOpenFail(const char* port, SinkDevice device, const int* bauds, int count);
 void SinkReason(const char* subject, const char* why);
 void SinkOpenFailed(const char* port, const char* why);
 void SinkLockWithoutFile(const char* port, const char* why);

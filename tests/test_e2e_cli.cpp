@@ -259,16 +259,26 @@ TEST(E2eCli, CommandsAgainstKvsim) {
     EXPECT_EQ(result["message"], Joined(ResultMessageText(0)));
 
     // Faults of the printer's bootloader: exit status minus the result code,
-    // the boot-mode hint on standard error where the bootloader stays silent.
-    const std::pair<const char*, int> faults[] = {{"get", 3}, {"erase", 4}, {"readback", 5}};
-    for (const auto& fault : faults) {
-        ASSERT_TRUE(KvsimControl(dir.path(), std::string("rpu fault ") + fault.first));
+    // the reason line naming the step, and the boot-mode hint on standard
+    // error where the bootloader does not take the command list.
+    struct Fault {
+        const char* name;
+        int exit;
+        const char* reason;
+    };
+    const Fault faults[] = {{"get", 3, "Get refused (NACK)"},
+                            {"erase", 4, "erase refused (NACK)"},
+                            {"readback", 5, "read-back differs at 0x08000080"}};
+    for (const Fault& fault : faults) {
+        ASSERT_TRUE(KvsimControl(dir.path(), std::string("rpu fault ") + fault.name));
         result = RunJson({"rpu", "download", "-p", rpu, sample}, &run);
-        EXPECT_EQ(run.exitCode, fault.second) << fault.first;
-        EXPECT_EQ(result["result"], -fault.second);
-        EXPECT_EQ(result["message"], Joined(ResultMessageText(-fault.second)));
-        EXPECT_EQ(run.errors, IdentityLine(sample, "printer firmware") +
-                                  (fault.second == 3 ? std::string(RPU_BOOT_HINT) + "\n" : ""));
+        EXPECT_EQ(run.exitCode, fault.exit) << fault.name;
+        EXPECT_EQ(result["result"], -fault.exit);
+        EXPECT_EQ(result["message"], Joined(ResultMessageText(-fault.exit)));
+        EXPECT_EQ(result["error"], rpu + ": " + fault.reason);
+        EXPECT_EQ(run.errors, IdentityLine(sample, "printer firmware") + "kvfwdn: " + rpu + ": " +
+                                  fault.reason + "\n" +
+                                  (fault.exit == 3 ? std::string(RPU_BOOT_HINT) + "\n" : ""));
     }
 }
 
@@ -283,8 +293,9 @@ TEST(E2eCli, SilentDispenserExitsSeven) {
     ToolRun run;
     ExpectResult(RunJson({"cdu", "version", "-p", cdu}, &run), "cdu", "version", cdu, 7,
                  NO_ANSWER_TEXT, {{"version", nullptr}, {"cassette", nullptr}});
-    EXPECT_EQ(run.errors,
-              std::string(dialogue::PLACEHOLDER_TABLE_WARNING) + CDU_ONLINE_HINT + "\n");
+    EXPECT_EQ(run.errors, std::string(dialogue::PLACEHOLDER_TABLE_WARNING) + "kvfwdn: " + cdu +
+                              ": the dispenser did not answer at 9600 baud\n" + CDU_ONLINE_HINT +
+                              "\n");
     ExpectResult(RunJson({"cdu", "cassette", "-p", cdu, "6"}), "cdu", "cassette", cdu, 7,
                  NO_ANSWER_TEXT, {{"cassette", nullptr}});
 }

@@ -105,8 +105,9 @@ void OnPortOpened(const char* port, long baud) {
     ConsolePrintf("\n %s,%ld Open Success\n", port, baud);
 }
 
-void OnPortOpenFail(const char* port) {
+void OnPortOpenFail(const char* port, SinkDevice device, const int* bauds, int count) {
     ConsolePrintf("\n %s Open Fail\n", port);
+    NoteNoAnswer(port, device, bauds, count);
 }
 
 void OnPlaceholder(PlaceholderData which) {

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "app/console/StepReason.h"
 #include "serial/HeldPorts.h"
 #include "serial/LockFile.h"
 
@@ -74,6 +75,16 @@ void NoteStepFailure(const StepFailure& failure) {
     snprintf(gszStepPort, sizeof gszStepPort, "%s", failure.port != nullptr ? failure.port : "");
     gStepFailure.port = gszStepPort;
     gbStepFailed = true;
+    fflush(stdout); // after the action's own lines when both streams share a file
+    PrintReasonLine(gszStepPort, StepReasonText(gStepFailure).c_str());
+}
+
+void NoteNoAnswer(const char* port, SinkDevice device, const int* bauds, int count) {
+    // A port that could not be opened has its own reason.
+    if (gbOpenFailed)
+        return;
+    fflush(stdout);
+    PrintReasonLine(port, NoAnswerText(device, bauds, count).c_str());
 }
 
 const StepFailure* FailedStep() {

@@ -22,8 +22,12 @@ void NoteOpenFailure(const char* port, const char* why);
 // The console sink's port without a lock file: the first of an action is
 // printed by ReportPortFailure.
 void NoteLockWithoutFile(const char* port, const char* why);
-// The console sink's failing step of a download.
+// The console sink's failing step of a download: the first of an action is
+// kept and said as a reason line ("kvfwdn: PORT: erase refused (NACK)").
 void NoteStepFailure(const StepFailure& failure);
+// A device that answered at none of the rates tried: a reason line, unless
+// the port could not be opened (that reason is said instead).
+void NoteNoAnswer(const char* port, SinkDevice device, const int* bauds, int count);
 // The step failure kept since ClearReasonLine, or nullptr.
 const StepFailure* FailedStep();
 
