@@ -7,6 +7,7 @@
 
 #include "app/record/Prepared.h"
 #include "app/console/ConsoleRenderer.h"
+#include "app/console/WireTrace.h"
 #include "serial/HeldPorts.h"
 #include "serial/RunState.h"
 
@@ -22,7 +23,7 @@ void Put(int fd, const char* text) {
 
 // Only async-signal-safe calls: tcsetattr and close (inside
 // ReleaseAllPorts), open, write, fdatasync, close (the prepared lines),
-// _exit.
+// write (the wire trace), _exit.
 void OnInterrupt(int sig) {
     ReleaseAllPorts();
     if (ProgressLineOpen()) {
@@ -37,6 +38,7 @@ void OnInterrupt(int sig) {
                            " put it back in boot mode and download again");
     Put(STDERR_FILENO, ".\n");
     WritePreparedLines(sig);
+    FlushWireTraceFromSignal();
     _exit(128 + sig);
 }
 

@@ -4,6 +4,7 @@
 
 #include "app/cli/Cli.h"
 #include "app/console/ConsoleRenderer.h"
+#include "app/console/WireTrace.h"
 #include "app/cli/CliResult.h"
 #include "app/FwDn.h"
 #include "app/Interrupt.h"
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
     FillClosedStandardDescriptors();
     InstallInterruptHandlers();
     InstallConsoleRenderer();
+    SetWireTraceFromEnvironment();
     // A port's lock file stays through the closes and reopens of one
     // action (the loader road's) and goes when the action ends.
     KeepLockFilesUntilRelease(true);

@@ -6,6 +6,7 @@
 //   kv_bench_transfer fast       unthrottled 1 MiB image only
 //   kv_bench_transfer line       64 KiB image on an emulated 115200-baud 8E1 line
 //   kv_bench_transfer bars       the exact console output of a 300-byte download
+//   kv_bench_transfer trace      both transfers with and without the wire trace
 //
 // The virtual bootloader runs in a child process, so that the CPU time and the
 // peak resident memory reported are those of the host side alone.
@@ -16,9 +17,12 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "app/console/ConsoleRenderer.h"
+#include "app/console/WireTrace.h"
 #include "sim/VirtualBootloader.h"
 #include "sim/VirtualLine.h"
 #include "stbl/STBLLib.h"
@@ -246,7 +250,8 @@ struct Figures {
     uint64_t packets = 0, hostBytes = 0, expectHost = 0, targetBytes = 0;
 };
 
-bool Transfer(unsigned long size, int lineRate, Figures* f) {
+// With `trace`, the line's events go to that file as --trace writes them.
+bool Transfer(unsigned long size, int lineRate, Figures* f, const char* trace = nullptr) {
     Session s;
     uint32_t flash = static_cast<uint32_t>(size < 65536 ? 65536 : size);
     bool good = OpenSession(&s, flash, lineRate) && SimClearLog(s.sim);
@@ -257,6 +262,10 @@ bool Transfer(unsigned long size, int lineRate, Figures* f) {
     }
     f->packets = size / PACKET + (size % PACKET ? 1 : 0);
     int saved = RedirectStdout("/dev/null");
+    if (trace != nullptr) {
+        SetWireTraceFile(trace);
+        BeginWireTraceAction();
+    }
     double cpu0 = CpuSeconds();
     double t0 = Now();
     s.lib.SetActivityTime(f->packets);
@@ -264,8 +273,10 @@ bool Transfer(unsigned long size, int lineRate, Figures* f) {
     double t1 = Now();
     s.lib.SetActivityTime(f->packets);
     unsigned char vf = dn == SUCCESS ? s.lib.STBL_VERIFY(FLASH_START, image, size, 0) : dn;
+    FlushWireTrace();
     double t2 = Now();
     f->cpu = CpuSeconds() - cpu0;
+    SetWireTraceFile(nullptr);
     RestoreStdout(saved);
     f->download = t1 - t0;
     f->verify = t2 - t1;
@@ -320,6 +331,35 @@ bool RunLine() {
     return true;
 }
 
+// (e) the same transfers with and without the wire trace.
+bool RunTrace() {
+    char path[] = "/tmp/kv_bench_traceXXXXXX";
+    int tmp = mkstemp(path);
+    if (tmp >= 0)
+        close(tmp);
+    struct Leg {
+        const char* what;
+        unsigned long size;
+        int rate;
+    };
+    const Leg legs[] = {{"unthrottled", 1024 * 1024, 0}, {"115200-baud line", 64 * 1024, 115200}};
+    printf("(e) wire trace (--trace) off and on\n");
+    for (const Leg& leg : legs) {
+        Figures off, on;
+        unlink(path);
+        if (!Transfer(leg.size, leg.rate, &off) || !Transfer(leg.size, leg.rate, &on, path))
+            return false;
+        struct stat st;
+        long long bytes = stat(path, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+        double a = off.download + off.verify, b = on.download + on.verify;
+        printf("    %s, %lu bytes: %.3f s without, %.3f s with (%+.1f%%), CPU %.3f s / %.3f s;"
+               " trace %lld bytes\n",
+               leg.what, leg.size, a, b, 100.0 * (b - a) / a, off.cpu, on.cpu, bytes);
+    }
+    unlink(path);
+    return true;
+}
+
 bool RunBars() {
     Session s;
     if (!OpenSession(&s, 65536, 0)) {
@@ -360,6 +400,7 @@ bool RunBars() {
 
 int main(int argc, char** argv) {
     long rssStart = PeakRssKiB();
+    InstallConsoleRenderer(); // the bars as the tool draws them
     std::string mode = argc > 1 ? argv[1] : "all";
     bool ok = true;
     if (mode == "all" || mode == "fast")
@@ -368,6 +409,8 @@ int main(int argc, char** argv) {
         ok = RunLine() && ok;
     if (mode == "all" || mode == "bars")
         ok = RunBars() && ok;
+    if (mode == "all" || mode == "trace")
+        ok = RunTrace() && ok;
     long rss = PeakRssKiB();
     printf("(c) host peak resident memory %ld KiB: %ld KiB at the start of main (program and shared"
            " libraries), +%ld KiB during the run\n",

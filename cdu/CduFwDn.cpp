@@ -84,14 +84,18 @@ int CKvCDUFwDn::GetVersionInfo(char* pVersion) {
         CDU_InitGetVersion(1, szPortName, iBaudRate, reinterpret_cast<unsigned char*>(pVersion));
     if (r == 0)
         SinkPortOpened(szPortName, iBaudRate);
-    else
-        SinkPortOpenFail(szPortName, DEVICE_DISPENSER, &iBaudRate, 1);
+    else {
+        SinkPortOpenFail(szPortName);
+        SinkNoAnswer(szPortName, DEVICE_DISPENSER, &iBaudRate, 1);
+    }
     CDU_PortClose();
     return r;
 }
 
 int CKvCDUFwDn::SetInformation(int nCassette) {
     int r = CDU_InitSetInformation(1, szPortName, iBaudRate, nCassette);
+    if (r != 0)
+        SinkNoAnswer(szPortName, DEVICE_DISPENSER, &iBaudRate, 1);
     CDU_PortClose();
     return r;
 }

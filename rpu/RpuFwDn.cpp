@@ -52,8 +52,9 @@ int CKvRPUFwDn::GetVersionInfo(char* pVersion, char* pCrc) {
     }
 
     if (!found) {
-        SinkPortOpenFail(szPortName, DEVICE_PRINTER, VERSION_BAUDS,
-                         static_cast<int>(sizeof VERSION_BAUDS / sizeof VERSION_BAUDS[0]));
+        SinkPortOpenFail(szPortName);
+        SinkNoAnswer(szPortName, DEVICE_PRINTER, VERSION_BAUDS,
+                     static_cast<int>(sizeof VERSION_BAUDS / sizeof VERSION_BAUDS[0]));
         RPU_PortClose();
         return result;
     }

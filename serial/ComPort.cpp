@@ -4,6 +4,7 @@
 #include "serial/ComPort.h"
 
 #include "serial/HeldPorts.h"
+#include "serial/LineTrace.h"
 #include "serial/SerialLine.h"
 
 #include <sys/ioctl.h>
@@ -46,8 +47,10 @@ void CloseComPort(int handle) {
 }
 
 void FlushComPort(int handle) {
-    if (handle != 0)
-        tcflush(handle, IsPseudoTerminalSlave(handle) ? TCIFLUSH : TCIOFLUSH);
+    if (handle == 0)
+        return;
+    TraceFlush();
+    tcflush(handle, IsPseudoTerminalSlave(handle) ? TCIFLUSH : TCIOFLUSH);
 }
 
 int IsRecvData(int handle) {
@@ -58,10 +61,16 @@ int ReadPort(int handle, unsigned char* out) {
     uint64_t start = GetTickCount();
     *out = 0;
     for (;;) {
-        if (CheckTimeOut(start, 2000))
+        if (CheckTimeOut(start, 2000)) {
+            TraceTimeout(2000);
             return -1;
-        if (WaitingBytes(handle) > 0)
-            return read(handle, out, 1) == 1 ? 0 : -1;
+        }
+        if (WaitingBytes(handle) > 0) {
+            if (read(handle, out, 1) != 1)
+                return -1;
+            TraceBytes(LINE_READ, out, 1);
+            return 0;
+        }
         ComSleepUs(1000);
     }
 }
@@ -85,16 +94,24 @@ int ReadBlockPort(int handle, unsigned char* buffer, int length, int timeout) {
         return 0;
     int count = 0;
     uint64_t start = GetTickCount();
+    // The bytes of one call are traced as one read.
     for (;;) {
-        if (CheckTimeOut(start, timeout))
+        if (CheckTimeOut(start, timeout)) {
+            TraceBytes(LINE_READ, buffer, static_cast<size_t>(count));
+            TraceTimeout(timeout);
             return -2;
+        }
         if (WaitingBytes(handle) > 0) {
-            if (read(handle, &buffer[count], 1) != 1)
+            if (read(handle, &buffer[count], 1) != 1) {
+                TraceBytes(LINE_READ, buffer, static_cast<size_t>(count));
                 return -1;
+            }
             ++count;
         }
-        if (count == length)
+        if (count == length) {
+            TraceBytes(LINE_READ, buffer, static_cast<size_t>(count));
             return 0;
+        }
         ComSleepUs(1000);
     }
 }

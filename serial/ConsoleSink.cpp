@@ -49,9 +49,14 @@ void SinkPortOpened(const char* port, long baud) {
         gSink.portOpened(port, baud);
 }
 
-void SinkPortOpenFail(const char* port, SinkDevice device, const int* bauds, int count) {
+void SinkPortOpenFail(const char* port) {
     if (gSink.portOpenFail)
-        gSink.portOpenFail(port, device, bauds, count);
+        gSink.portOpenFail(port);
+}
+
+void SinkNoAnswer(const char* port, SinkDevice device, const int* bauds, int count) {
+    if (gSink.noAnswer)
+        gSink.noAnswer(port, device, bauds, count);
 }
 
 void SinkReason(const char* subject, const char* why) {

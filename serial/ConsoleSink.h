@@ -88,8 +88,9 @@ struct ConsoleSink {
     void (*getListShort)(int lastCall, int got, int of); // Get listed fewer than announced
     void (*getFail)(const char* port);                   // Get failed: the port is closed
     void (*portOpened)(const char* port, long baud);     // a device answered
+    void (*portOpenFail)(const char* port);              // no device answered a version query
     // No device answered at any of the `count` rates tried.
-    void (*portOpenFail)(const char* port, SinkDevice device, const int* bauds, int count);
+    void (*noAnswer)(const char* port, SinkDevice device, const int* bauds, int count);
     void (*reason)(const char* subject, const char* why);       // why an action fails
     void (*openFailed)(const char* port, const char* why);      // a port could not be opened
     void (*lockWithoutFile)(const char* port, const char* why); // opened without a lock file
@@ -109,7 +110,8 @@ void SinkBootError(BootErrorLine line, int status);
 void SinkGetListShort(int lastCall, int got, int of);
 void SinkGetFail(const char* port);
 void SinkPortOpened(const char* port, long baud);
-void SinkPortOpenFail(const char* port, SinkDevice device, const int* bauds, int count);
+void SinkPortOpenFail(const char* port);
+void SinkNoAnswer(const char* port, SinkDevice device, const int* bauds, int count);
 void SinkReason(const char* subject, const char* why);
 void SinkOpenFailed(const char* port, const char* why);
 void SinkLockWithoutFile(const char* port, const char* why);

@@ -22,6 +22,7 @@
 
 #include "serial/Clock.h"
 #include "serial/HeldPorts.h"
+#include "serial/LineTrace.h"
 #include "serial/LockFile.h"
 #include "serial/PortAccess.h"
 
@@ -33,6 +34,7 @@ int Fail(const char* device, const char* reason, int fd = -1) {
     if (fd >= 0)
         close(fd);
     SinkOpenFailed(device, reason);
+    TraceOpenFailed(device, reason);
     return 0;
 }
 
@@ -128,6 +130,8 @@ int OpenSerialLine(const char* device, long baud) {
     // all has its own reason.
     if (fd > 0 && lock == LOCK_FILE_UNAVAILABLE && why[0] != '\0')
         SinkLockWithoutFile(device, why);
+    if (fd > 0)
+        TraceOpened(fd, device);
     return fd;
 }
 
@@ -179,7 +183,37 @@ int OpenLockedDevice(const char* device) {
 
 } // namespace
 
+namespace {
+
+long BaudOf(speed_t speed) {
+    static const long RATES[] = {1200,  2400,  4800,   9600,   19200,
+                                 38400, 57600, 115200, 230400, 460800};
+    for (long rate : RATES) {
+        if (LineSpeed(rate) == speed)
+            return rate;
+    }
+    return 0;
+}
+
+int DataBitsOf(tcflag_t charSize) {
+    switch (charSize) {
+    case CS5:
+        return 5;
+    case CS6:
+        return 6;
+    case CS7:
+        return 7;
+    default:
+        return 8;
+    }
+}
+
+} // namespace
+
 void ConfigureSerialLine(int fd, const LineFormat& format) {
+    if (LineTraced())
+        TraceSetting(fd, BaudOf(format.speed), DataBitsOf(format.charSize), format.evenParity,
+                     format.twoStopBits);
     struct termios tio;
     tcgetattr(fd, &tio);
     cfmakeraw(&tio);
@@ -231,6 +265,7 @@ void ConfigureSerialLine(int fd, const LineFormat& format) {
 void CloseSerialLine(int fd) {
     if (fd <= 0)
         return;
+    TraceClose(fd);
     if (!ReleasePort(fd)) {
         if (!IsPseudoTerminalSlave(fd))
             tcflush(fd, TCOFLUSH);
@@ -266,6 +301,7 @@ ssize_t SerialWrite(int fd, const void* data, size_t length, int timeoutMs) {
         if (r <= 0)
             break;
     }
+    TraceBytes(LINE_WRITE, bytes, done);
     if (done == 0 && length > 0)
         return -1;
     return static_cast<ssize_t>(done);
@@ -278,13 +314,17 @@ ssize_t SerialRead(int fd, void* data, size_t length, int timeoutMs) {
             continue;
         if (r < 0)
             return -1;
-        if (r == 0)
+        if (r == 0) {
+            TraceTimeout(timeoutMs);
             return 0;
+        }
         ssize_t n = read(fd, data, length);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == EAGAIN)
             return 0;
+        if (n > 0)
+            TraceBytes(LINE_READ, data, static_cast<size_t>(n));
         return n;
     }
 }

@@ -66,8 +66,8 @@ TEST(ConsoleSink, LibraryOutputGoesToTheChosenTarget) {
 }
 
 // The command line with --json: only its JSON line on standard output while
-// the download runs; the bars on standard error only when it is a terminal
-// and -q is not given.
+// the download runs; on standard error, only when it is a terminal and -q is
+// not given, the progress line in place of the bars and the closing line.
 TEST(ConsoleSink, CommandLineKeepsStandardOutputForItsResult) {
     ScratchDir dir;
     std::string file = dir.write("fw.bin", PrinterFirmware(300));
@@ -85,12 +85,16 @@ TEST(ConsoleSink, CommandLineKeepsStandardOutputForItsResult) {
         EXPECT_EQ(run.output.find('\n'), run.output.size() - 1) << run.output;
         nlohmann::json result = nlohmann::json::parse(run.output, nullptr, false);
         EXPECT_EQ(0, result["exit"]) << run.output;
-        bool bars = run.errors.find(Bar(" Download : [", 100, "\r\n")) != std::string::npos &&
-                    run.errors.find(Bar(" Verify   : [", 100, "\r\n")) != std::string::npos &&
-                    run.errors.find(" Start firmware downloading.\r\n") != std::string::npos;
-        EXPECT_EQ(!quiet, bars) << run.errors;
+        // The last state of each phase stands, ended by the newline.
+        bool shown =
+            run.errors.find("write  300/300 bytes  ") != std::string::npos &&
+            run.errors.find("verify 300/300 bytes  ") != std::string::npos &&
+            run.errors.find(" left\r\n300 bytes written and verified in ") != std::string::npos &&
+            run.errors.find(" Start firmware downloading.\r\n") != std::string::npos;
+        EXPECT_EQ(!quiet, shown) << run.errors;
+        EXPECT_EQ(std::string::npos, run.errors.find(" Download : [")) << run.errors;
         if (quiet) {
-            EXPECT_EQ(std::string::npos, run.errors.find(" Download : [")) << run.errors;
+            EXPECT_EQ(std::string::npos, run.errors.find("write ")) << run.errors;
         }
     }
 }

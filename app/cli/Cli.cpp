@@ -2,7 +2,9 @@
 // one place where every command ends.
 #include "app/cli/Cli.h"
 
+#include "app/console/ConsoleRenderer.h"
 #include "app/console/ReasonLine.h"
+#include "app/console/WireTrace.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -32,7 +34,8 @@ const char* const USAGE =
     "Options:\n"
     "  -p, --port PORT  serial device (default /dev/ttyS4 printer, /dev/ttyS3 dispenser)\n"
     "  --json           the result as one JSON line on standard output\n"
-    "  -q, --quiet      no progress bars on standard error\n"
+    "  -q, --quiet      no progress line on standard error\n"
+    "  --trace FILE     the line's events and bytes to FILE (or $KVFWDN_TRACE)\n"
     "  --force          download a file that is not printer firmware all the same\n"
     "\n"
     "Exit status: 0 success; a download's failure 1 file not found, 2 file unreadable,\n"
@@ -40,8 +43,9 @@ const char* const USAGE =
     "7 the device did not answer; 8 not firmware for this device (for info: for either\n"
     "device); 9 any other failure; 64 a usage error. Before a download the file's size,\n"
     "SHA-256 and device go to standard error; a JSON result's \"error\" is the first reason\n"
-    "on standard error, or null.\n"
-    "Progress and the menus' hints go to standard error.\n";
+    "on standard error (with a failed download's \"step\" and \"address\"), else the\n"
+    "first line of the message; null only on success.\n"
+    "Progress (bytes, rate, time left) and the menus' hints go to standard error.\n";
 
 // The size of the downloaders' path field, terminator included.
 const size_t PATH_FIELD = 256;
@@ -55,6 +59,7 @@ CLI::App* AddAction(CLI::App* device, const char* name, const char* what, CliReq
     CLI::App* sub = device->add_subcommand(name, what);
     sub->add_option("-p,--port", request->port, "serial device");
     sub->add_flag("--json", request->json, "one JSON line on standard output");
+    sub->add_option("--trace", request->trace, "the line's bytes and events to FILE");
     return sub;
 }
 
@@ -93,6 +98,7 @@ int RunCommandLine(int argc, char** argv) {
     // Library lines reach the console as they come, even when standard
     // output is a pipe.
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    SetProgressStyle(PROGRESS_LINE);
     gArgc = argc;
     gArgv = argv;
 
@@ -125,7 +131,7 @@ int RunCommandLine(int argc, char** argv) {
     };
     for (Command& command : commands) {
         if (command.app->get_name() == "download") {
-            command.app->add_flag("-q,--quiet", request.quiet, "no progress bars");
+            command.app->add_flag("-q,--quiet", request.quiet, "no progress line");
             command.app->add_option("FILE", request.file, "firmware file")->required();
         }
     }
@@ -180,6 +186,8 @@ int RunCommandLine(int argc, char** argv) {
         }
         if (request.file.size() >= PATH_FIELD)
             return UsageError("the file path must be at most 255 characters");
+        if (!request.trace.empty())
+            SetWireTraceFile(request.trace.c_str()); // before $KVFWDN_TRACE
         return FinishAction(RunRecorded(command.app->get_parent()->get_name(),
                                         command.app->get_name(), request, command.action),
                             request.json);

@@ -15,15 +15,16 @@
 #include "serial/ComPort.h"
 #include "app/console/ConsoleRenderer.h"
 #include "app/console/ReasonLine.h"
+#include "app/console/StepReason.h"
 
 using nlohmann::json;
 
 namespace {
 
-// While an action runs, the library's console output (open lines, progress
-// bars with their carriage-return redraws, error lines) goes to standard
-// error when a person watches it there, and is dropped otherwise, so that
-// standard output carries nothing but the command's own result.
+// While an action runs, the library's console output (open lines, the
+// progress line redrawn in place, error lines) goes to standard error when a
+// person watches it there, and is dropped otherwise, so that standard output
+// carries nothing but the command's own result.
 ConsoleTarget ActionConsole(const CliRequest& request) {
     return !request.quiet && isatty(STDERR_FILENO) == 1 ? CONSOLE_STDERR : CONSOLE_NOWHERE;
 }
@@ -76,10 +77,18 @@ json CassetteOf(const char* version) {
 void RunDownload(CliResult* result, const char* bootHint, const std::function<int()>& download) {
     uint64_t start = GetTickCount();
     int code = download();
+    if (code == DN_OK)
+        PrintDownloadClosingLine();
     result->values["result"] = code;
     result->values["seconds"] = RecordSeconds(GetTickCount() - start);
     result->exit = DownloadExit(code);
     result->message = ResultMessageText(code);
+    // Where a failed download stopped.
+    if (const StepFailure* failed = code != DN_OK ? FailedStep() : nullptr) {
+        result->values["step"] = StepName(failed->step);
+        if (failed->hasAddress)
+            result->values["address"] = StepAddress(*failed);
+    }
     if (code == DN_NO_RESPONSE)
         result->hint = bootHint;
 }
@@ -99,7 +108,8 @@ CliResult BeginDownload(Downloader* dn, const CliRequest& request, const char* d
     CliResult result = Begin(dn, request, device, "download");
     result.values = {{"file", request.file}, {"bytes", RegularFileSize(request.file)},
                      {"sha256", nullptr},    {"road", nullptr},
-                     {"result", nullptr},    {"seconds", nullptr}};
+                     {"result", nullptr},    {"seconds", nullptr},
+                     {"step", nullptr},      {"address", nullptr}};
     return result;
 }
 
@@ -204,8 +214,12 @@ CliResult CduCassette(const CliRequest& request) {
     // taken the setting.
     bool taken = result.values["cassette"] == json(request.cassette);
     result.exit = taken ? EXIT_OK : EXIT_OTHER;
-    if (!taken)
+    if (!taken) {
         result.hint = " The dispenser reports another cassette number than the one set.";
+        KeepReasonLine((result.port + ": the dispenser reports another cassette number than the "
+                                      "one set")
+                           .c_str());
+    }
     return result;
 }
 

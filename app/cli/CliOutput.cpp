@@ -63,9 +63,10 @@ void TakeError(CliResult* result) {
         result->error = reason;
         return;
     }
-    std::vector<std::string> hint = TrimmedLines(result->hint);
-    if (!hint.empty())
-        result->error = hint.front();
+    // Never a hint: the first line of the outcome's own message.
+    std::vector<std::string> lines = TrimmedLines(result->message);
+    if (!lines.empty())
+        result->error = lines.front();
 }
 
 bool PrintJsonLine(const json& value) {

@@ -31,6 +31,7 @@ struct CliRequest {
     bool json = false;
     bool quiet = false; // no progress bars
     bool force = false; // printer download: skip the file check
+    std::string trace;  // --trace: the wire trace file (empty: $KVFWDN_TRACE or none)
 };
 
 struct CliResult {
@@ -55,7 +56,7 @@ CliResult CduCassette(const CliRequest& request);
 CliResult CduDownload(const CliRequest& request);
 
 // Sets result->error from the first reason line the action printed, else
-// from the first line of its hint (app/CliOutput.cpp).
+// from the first line of its message (app/CliOutput.cpp).
 void TakeError(CliResult* result);
 
 // What a firmware file is, without opening any port; returns the exit

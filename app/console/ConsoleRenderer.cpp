@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "app/console/ProgressLine.h"
 #include "app/console/ReasonLine.h"
 #include "serial/ConsoleSink.h"
 #include "serial/RunState.h"
@@ -13,6 +14,7 @@
 namespace {
 
 volatile sig_atomic_t gTarget = CONSOLE_STDOUT;
+ProgressStyle gStyle = PROGRESS_BARS;
 
 FILE* Stream() {
     switch (gTarget) {
@@ -57,15 +59,25 @@ const char* BarLabel(ProgressPhase phase) {
 }
 
 void OnDownloadStart() {
+    ResetProgressLine();
     ConsolePuts(" Start firmware downloading.");
 }
 
 void OnProgress(const ProgressEvent& state) {
-    if (const char* label = BarLabel(state.phase))
+    if (gStyle == PROGRESS_LINE) {
+        if (FILE* out = Stream())
+            DrawProgressLine(out, state);
+    } else if (const char* label = BarLabel(state.phase)) {
         DrawBar(label, state.percent, state.redraw);
+    }
 }
 
 void OnProgressEnd(ProgressPhase phase) {
+    if (gStyle == PROGRESS_LINE) {
+        if (FILE* out = Stream())
+            EndProgressLine(out, phase);
+        return;
+    }
     if (BarLabel(phase) == nullptr)
         return;
     ConsolePrintf("\n");
@@ -73,6 +85,8 @@ void OnProgressEnd(ProgressPhase phase) {
 }
 
 void OnBootError(BootErrorLine line, int status) {
+    if (gStyle == PROGRESS_LINE)
+        ProgressLineBroken(); // the error's text begins with a newline
     switch (line) {
     case BOOT_WRITE_ERROR:
         ConsolePrintf("\n STBL_WRITE ERROR : %d\n", status);
@@ -105,9 +119,8 @@ void OnPortOpened(const char* port, long baud) {
     ConsolePrintf("\n %s,%ld Open Success\n", port, baud);
 }
 
-void OnPortOpenFail(const char* port, SinkDevice device, const int* bauds, int count) {
+void OnPortOpenFail(const char* port) {
     ConsolePrintf("\n %s Open Fail\n", port);
-    NoteNoAnswer(port, device, bauds, count);
 }
 
 void OnPlaceholder(PlaceholderData which) {
@@ -135,12 +148,27 @@ void InstallConsoleRenderer() {
     sink.getFail = OnGetFail;
     sink.portOpened = OnPortOpened;
     sink.portOpenFail = OnPortOpenFail;
+    sink.noAnswer = NoteNoAnswer;
     sink.reason = PrintReasonLine;
     sink.openFailed = NoteOpenFailure;
     sink.lockWithoutFile = NoteLockWithoutFile;
     sink.placeholder = OnPlaceholder;
     sink.stepFailed = NoteStepFailure;
     SetConsoleSink(sink);
+}
+
+void SetProgressStyle(ProgressStyle style) {
+    gStyle = style;
+}
+
+void PrintDownloadClosingLine() {
+    if (FILE* out = Stream(); out != nullptr && gStyle == PROGRESS_LINE)
+        PrintClosingLine(out);
+}
+
+void BreakConsoleLine() {
+    if (gStyle == PROGRESS_LINE && gTarget == CONSOLE_STDERR)
+        BreakProgressLine(stderr);
 }
 
 void SetConsoleTarget(ConsoleTarget target) {

@@ -13,6 +13,17 @@ enum ConsoleTarget {
 // Installs the renderer as the console sink; both front ends do at start.
 void InstallConsoleRenderer();
 
+// How progress is shown: the menus' bars, or the command line's progress
+// line (ProgressLine.h) with a closing line.
+enum ProgressStyle { PROGRESS_BARS, PROGRESS_LINE };
+void SetProgressStyle(ProgressStyle style);
+// The progress line's closing line of a download that ended well, on the
+// target; nothing for the bars or when nothing is shown.
+void PrintDownloadClosingLine();
+// Ends an open progress line on standard error before another line goes
+// there.
+void BreakConsoleLine();
+
 // Sets the target; what was written so far to standard output is flushed.
 void SetConsoleTarget(ConsoleTarget target);
 ConsoleTarget GetConsoleTarget();

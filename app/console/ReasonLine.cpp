@@ -3,7 +3,9 @@
 #include <climits>
 #include <cstdio>
 
+#include "app/console/ConsoleRenderer.h"
 #include "app/console/StepReason.h"
+#include "app/console/WireTrace.h"
 #include "serial/HeldPorts.h"
 #include "serial/LockFile.h"
 
@@ -29,6 +31,7 @@ char gszStepPort[300];
 } // namespace
 
 void PrintReasonLine(const char* subject, const char* reason) {
+    BreakConsoleLine();
     fprintf(stderr, "kvfwdn: %s: %s\n", subject, reason);
     if (!gbKept) {
         snprintf(gszFirstReason, sizeof gszFirstReason, "%s: %s", subject, reason);
@@ -92,6 +95,7 @@ const StepFailure* FailedStep() {
 }
 
 void ReportPortFailure() {
+    FlushWireTrace();
     // The action has ended: its lock files go.
     if (!AnyPortHeld())
         ReleaseLockFiles();

@@ -31,10 +31,10 @@ void NoteNoAnswer(const char* port, SinkDevice device, const int* bauds, int cou
 // The step failure kept since ClearReasonLine, or nullptr.
 const StepFailure* FailedStep();
 
-// Ends an action: removes the lock files taken for its ports (none is open
-// any more), says on standard error when a port had to do without one, and
-// prints "kvfwdn: PORT: reason" there when an open has failed since the last
-// call, then forgets it; prints nothing otherwise.
+// Ends an action: writes out its wire trace, removes the lock files taken for its ports (none is
+// open any more), says on standard error when a port had to do without one, and prints "kvfwdn:
+// PORT: reason" there when an open has failed since the last call, then forgets it; prints nothing
+// otherwise.
 void ReportPortFailure();
 
 #endif

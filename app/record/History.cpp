@@ -21,6 +21,7 @@
 #include "fwdn/DnResult.h"
 #include "serial/Clock.h"
 #include "app/console/ReasonLine.h"
+#include "app/console/WireTrace.h"
 
 using nlohmann::json;
 
@@ -150,7 +151,8 @@ ActionRecord BeginRecord(const char* via, const char* device, const char* action
     record.keys["port"] = port;
     record.keys["ok"] = false;
     record.startMs = GetTickCount();
-    ClearReasonLine(); // the reasons of this action from here on
+    ClearReasonLine();      // the reasons of this action from here on
+    BeginWireTraceAction(); // and its line events
     return record;
 }
 
