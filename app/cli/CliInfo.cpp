@@ -7,6 +7,7 @@
 #include "app/file/FirmwareCheck.h"
 #include "app/text/MenuTexts.h"
 #include "app/console/ReasonLine.h"
+#include "app/text/TextLines.h"
 
 using nlohmann::json;
 
