@@ -70,8 +70,8 @@ json ErrorOf(const ActionOutcome& outcome) {
 // Where a download that ran stopped: `step` and `address`, null on success.
 void SetStepKeys(ActionOutcome* outcome, int code) {
     const StepFailure* failed = code != DN_OK ? FailedStep() : nullptr;
-    outcome->extra["step"] = failed != nullptr ? json(StepName(failed->step)) : json();
-    outcome->extra["address"] =
+    outcome->step = failed != nullptr ? json(StepName(failed->step)) : json();
+    outcome->address =
         failed != nullptr && failed->hasAddress ? json(StepAddress(*failed)) : json();
 }
 

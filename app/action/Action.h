@@ -63,6 +63,9 @@ struct ActionOutcome {
     // else the first line of the menus' text, never a hint); null on success.
     nlohmann::json error;
     double seconds = 0;
+    // Where a download that ran failed: the step's name and its address (0x
+    // and 8 hex digits), null when none.
+    nlohmann::json step, address;
     // The record as written (its `time` among the keys).
     nlohmann::json record;
     // Keys an action adds beyond these: they go into the record and the

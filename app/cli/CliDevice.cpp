@@ -87,8 +87,8 @@ CliResult ResultOf(const ActionOutcome& outcome) {
              {"road", outcome.road != nullptr ? json(outcome.road) : json()},
              {"result", outcome.code},
              {"seconds", OrNull(ran, outcome.seconds)},
-             {"step", nullptr},
-             {"address", nullptr}};
+             {"step", outcome.step},
+             {"address", outcome.address}};
         if (outcome.device == DEVICE_CDU)
             v["model"] = OrNull(outcome.road != nullptr, outcome.facts.model);
     } else if (outcome.device == DEVICE_RPU) {
