@@ -67,6 +67,7 @@ CliResult RunRecorded(const std::string& device, const std::string& action,
         PrepareResultLines([&](int sig, const char* error) {
             json line = BaseLine(device, action, port, 128 + sig, error);
             line["time"] = time;
+            line["ticket"] = record.keys["ticket"];
             if (action == "download")
                 line["file"] = request.file;
             return Dump(line);
@@ -78,6 +79,7 @@ CliResult RunRecorded(const std::string& device, const std::string& action,
     FinishRecord(&record);
     result.values["time"] = record.keys["time"];
     result.values["kvfwdn"] = KVFWDN_VERSION;
+    result.values["ticket"] = record.keys["ticket"];
     return result;
 }
 
