@@ -46,7 +46,8 @@ const char* const USAGE =
     "Exit status: 0 success; a download's failure 1 file not found, 2 file unreadable,\n"
     "3 no response, 4 download failed, 5 verify failed; 6 the port cannot be opened;\n"
     "7 the device did not answer; 8 not firmware for this device (for info: for either\n"
-    "device); 9 any other failure; 12 history --verify found a break; 64 a usage error. Before a download the file's size,\n"
+    "device); 9 any other failure; 12 history --verify found a break; 64 a usage error. Before a "
+    "download the file's size,\n"
     "SHA-256 and device go to standard error; a JSON result's \"error\" is the first reason\n"
     "on standard error, or null.\n"
     "Progress and the menus' hints go to standard error.\n";
@@ -129,7 +130,8 @@ int RunCommandLine(int argc, char** argv) {
     history->add_flag("--verify", verify, "check the hash chain");
     history->add_option("--since", query.since, "from this day");
     history->add_option("--until", query.until, "to this day");
-    history->add_option("--device", query.device, "one device")->check(CLI::IsMember({"rpu", "cdu"}));
+    history->add_option("--device", query.device, "one device")
+        ->check(CLI::IsMember({"rpu", "cdu"}));
 
     CLI::App* rpu = app.add_subcommand("rpu", "receipt printer");
     CLI::App* cdu = app.add_subcommand("cdu", "cash dispenser");

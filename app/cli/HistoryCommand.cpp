@@ -99,10 +99,10 @@ std::string TextLine(json record) {
 // One CSV field, quoted as the fleet report quotes: a text a spreadsheet
 // would take as a formula gets a leading '.
 std::string CsvField(const json& value) {
-    std::string text = value.is_null()     ? ""
-                       : value.is_string() ? value.get<std::string>()
-                                           : value.dump(-1, ' ', false,
-                                                        json::error_handler_t::replace);
+    std::string text = value.is_null() ? ""
+                       : value.is_string()
+                           ? value.get<std::string>()
+                           : value.dump(-1, ' ', false, json::error_handler_t::replace);
     if (value.is_string() && !text.empty() && strchr("=+-@", text[0]) != nullptr)
         text = "'" + text;
     std::string field = "\"";
@@ -220,9 +220,9 @@ int ShowHistory(const HistoryQuery& query) {
         written = PrintJsonLine(json(std::vector<json>(records.begin(), records.end())));
     } else {
         for (const json& record : records)
-            written = (query.csv ? PrintCsvRow(record, columns)
-                                 : puts(TextLine(record).c_str()) >= 0) &&
-                      written;
+            written =
+                (query.csv ? PrintCsvRow(record, columns) : puts(TextLine(record).c_str()) >= 0) &&
+                written;
         written = fflush(stdout) == 0 && written;
     }
     return written && read ? EXIT_OK : EXIT_OTHER;

@@ -29,10 +29,9 @@ using nlohmann::json;
 namespace {
 
 const char* const RECORD_KEYS[] = {
-    "time",    "kvfwdn",   "host",   "user",   "via",          "device",  "action",
-    "port",    "file",     "bytes",  "sha256", "file_version", "model",   "road",
-    "version", "cassette", "result", "exit",   "ok",           "seconds", "error",   "ticket",
-    "prev"};
+    "time",   "kvfwdn", "host",   "user",         "via",   "device", "action",  "port",
+    "file",   "bytes",  "sha256", "file_version", "model", "road",   "version", "cassette",
+    "result", "exit",   "ok",     "seconds",      "error", "ticket", "prev"};
 
 std::string gTicket; // empty: no change ticket
 

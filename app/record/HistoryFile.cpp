@@ -155,8 +155,8 @@ AppendResult AppendChained(const char* path, const ChainedLine& line, char* buff
 
     // Never follow a link planted at the path, never wait on a FIFO, never
     // take a terminal as the controlling one.
-    int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                  0600);
+    int fd = open(
+        path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0)
         return Fail(result, errno == ELOOP ? HISTORY_LINK : HISTORY_OPEN_FAILED, errno, -1);
     struct stat st;
@@ -197,8 +197,8 @@ std::string HistoryFaultText(const AppendResult& result) {
         return "it is a symbolic link, which the record does not follow";
     case HISTORY_NOT_REGULAR:
         return std::string("it is ") +
-               (S_ISFIFO(result.mode)  ? "a FIFO"
-                : S_ISDIR(result.mode) ? "a folder"
+               (S_ISFIFO(result.mode)   ? "a FIFO"
+                : S_ISDIR(result.mode)  ? "a folder"
                 : S_ISSOCK(result.mode) ? "a socket"
                                         : "a device") +
                ", not a regular file";

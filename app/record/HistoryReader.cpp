@@ -148,7 +148,8 @@ bool ReadLinesBackward(int fd, const std::function<bool(const HistoryLine&)>& vi
         size_t end = n;
         while (end > 0) {
             const void* found = memrchr(chunk.data(), '\n', end);
-            size_t start = found == nullptr ? 0 : static_cast<const char*>(found) - chunk.data() + 1;
+            size_t start =
+                found == nullptr ? 0 : static_cast<const char*>(found) - chunk.data() + 1;
             // Bytes in front of what the line holds already.
             if (!line.tooLong) {
                 if (line.text.size() + (end - start) > MAX_RECORD_LINE) {

@@ -15,8 +15,8 @@ const size_t MAX_RECORD_LINE = 64 * 1024;
 const int MAX_RECORD_DEPTH = 64;
 
 struct HistoryLine {
-    std::string text;     // its bytes without the newline; empty when too long
-    bool tooLong = false; // longer than MAX_RECORD_LINE
+    std::string text;                     // its bytes without the newline; empty when too long
+    bool tooLong = false;                 // longer than MAX_RECORD_LINE
     char hex[SHA256_HEX_LENGTH + 1] = ""; // its SHA-256, when asked for
 };
 
