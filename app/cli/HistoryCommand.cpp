@@ -174,6 +174,9 @@ int OpenHistoryToShow(bool* failed) {
 }
 
 int ShowHistory(const HistoryQuery& query) {
+    // Many lines: written in blocks, not one by one (nothing is printed
+    // before this).
+    setvbuf(stdout, nullptr, _IOFBF, 64 * 1024);
     std::string path = HistoryPath();
     bool failed = false;
     int fd = OpenHistoryToShow(&failed);
@@ -189,7 +192,9 @@ int ShowHistory(const HistoryQuery& query) {
     }
     int broken = 0;
     bool read = true;
-    std::deque<json> records;
+    // The matching lines as they are (a parsed record takes ten times the
+    // room), parsed again one at a time to be shown.
+    std::deque<std::string> lines;
     if (fd >= 0 && query.csv && !query.countGiven) {
         // Every matching record, streamed from the first.
         read = ReadLinesForward(fd, false, [&](const HistoryLine& line) {
@@ -207,8 +212,8 @@ int ShowHistory(const HistoryQuery& query) {
             if (!ParseRecord(line, &record))
                 ++broken;
             else if (Matches(record, query))
-                records.push_front(std::move(record));
-            return records.size() < static_cast<size_t>(query.count);
+                lines.push_front(line.text);
+            return lines.size() < static_cast<size_t>(query.count);
         });
     }
     if (fd >= 0)
@@ -216,14 +221,23 @@ int ShowHistory(const HistoryQuery& query) {
     WarnSkipped(broken, path);
     if (!read)
         fprintf(stderr, "kvfwdn: the history %s could not be read to its end\n", path.c_str());
-    if (query.json) {
-        written = PrintJsonLine(json(std::vector<json>(records.begin(), records.end())));
-    } else {
-        for (const json& record : records)
-            written =
-                (query.csv ? PrintCsvRow(record, columns) : puts(TextLine(record).c_str()) >= 0) &&
-                written;
-        written = fflush(stdout) == 0 && written;
+    if (query.json)
+        written = fputs("[", stdout) >= 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        json record = json::parse(lines[i], nullptr, false);
+        if (query.json)
+            written = fputs(((i == 0 ? "" : ",") +
+                             record.dump(-1, ' ', false, json::error_handler_t::replace))
+                                .c_str(),
+                            stdout) >= 0 &&
+                      written;
+        else if (query.csv)
+            written = PrintCsvRow(record, columns) && written;
+        else
+            written = puts(TextLine(record).c_str()) >= 0 && written;
     }
+    if (query.json)
+        written = fputs("]\n", stdout) >= 0 && written;
+    written = fflush(stdout) == 0 && written;
     return written && read ? EXIT_OK : EXIT_OTHER;
 }

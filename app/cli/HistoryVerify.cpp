@@ -63,6 +63,9 @@ void Visit(Check* check, const HistoryLine& line) {
 } // namespace
 
 int VerifyHistory(bool asJson) {
+    // Many lines: written in blocks, not one by one (nothing is printed
+    // before this).
+    setvbuf(stdout, nullptr, _IOFBF, 64 * 1024);
     Check check;
     check.json = asJson;
     std::string time = UtcTimeNow();
