@@ -1,6 +1,7 @@
 // Time and peak memory of `kvfwdn history` on a large history: a chained
 // file of about 200 MB (or the size given, in MB) is written to a scratch
 // folder, then each command runs as a child with its output to /dev/null.
+// A second argument names another kvfwdn to run (an older one, to compare).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include <vector>
 
 namespace {
+
+const char* gTool = KVFWDN_EXE;
 
 std::string Hex(const std::string& bytes) {
     struct sha256_ctx ctx;
@@ -64,11 +67,11 @@ void Measure(const std::string& history, const std::vector<const char*>& args) {
         setenv("KVFWDN_HISTORY", history.c_str(), 1);
         if (freopen("/dev/null", "w", stdout) == nullptr)
             _exit(127);
-        std::vector<char*> argv = {const_cast<char*>(KVFWDN_EXE)};
+        std::vector<char*> argv = {const_cast<char*>(gTool)};
         for (const char* arg : args)
             argv.push_back(const_cast<char*>(arg));
         argv.push_back(nullptr);
-        execv(KVFWDN_EXE, argv.data());
+        execv(gTool, argv.data());
         _exit(127);
     }
     int status = 0;
@@ -90,6 +93,8 @@ void Measure(const std::string& history, const std::vector<const char*>& args) {
 
 int main(int argc, char** argv) {
     long long mb = argc > 1 ? atoll(argv[1]) : 200;
+    if (argc > 2)
+        gTool = argv[2];
     char folder[] = "/tmp/kvbench.XXXXXX";
     if (mkdtemp(folder) == nullptr)
         return 1;
