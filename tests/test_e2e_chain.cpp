@@ -54,8 +54,18 @@ std::vector<std::string> MadeRecords(const std::string& history, int count) {
 TEST(E2eChain, VerifyFindsEditedRemovedAndUnchainedLines) {
     ScratchDir dir;
     std::string history = dir.path() + "/h.jsonl";
-    std::vector<std::string> lines = MadeRecords(history, 5);
+    MadeRecords(history, 4);
+    // The signal path's record joins the chain too.
+    VirtualLine silent;
+    ToolOptions options = CapturingOptions();
+    options.args = {"rpu", "version", "-p", silent.slavePath()};
+    options.history = history;
+    options.signal = SIGINT;
+    options.signalAfterMs = 700;
+    EXPECT_EQ(RunTool("", options).exitCode, 128 + SIGINT);
+    std::vector<std::string> lines = Lines(history);
     ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(json::parse(lines[4])["error"], "interrupted by SIGINT");
     ToolRun run = RunHistory({"history", "--verify"}, history);
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.output, "5 records, chain intact\n");

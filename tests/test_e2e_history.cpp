@@ -295,6 +295,12 @@ TEST(E2eHistory, HistoryCommandTextAndJsonSkipBrokenLines) {
     // Read from the end: only the broken lines among those read are told.
     EXPECT_EQ(run.errors,
               "kvfwdn: 1 line of " + history + " is not a valid record and was skipped\n");
+    // One line per record, cut to the terminal's width.
+    options.env.push_back("COLUMNS=40");
+    run = RunTool("", options);
+    EXPECT_EQ(run.output, "2026-12-08 20:35:00  rpu download  /dev\u2026\n"
+                          "2026-12-08 20:40:00  cdu version  /dev/\u2026\n");
+    options.env.pop_back();
     options.args = {"history"};
     run = RunTool("", options);
     std::string first =
