@@ -105,11 +105,9 @@ TEST(E2eChain, VerifyFindsEditedRemovedAndUnchainedLines) {
         run = RunHistory({"history", "--verify", "--json"}, path);
         EXPECT_EQ(run.exitCode, 12);
         json result = json::parse(run.output, nullptr, false);
-        EXPECT_EQ(result["records"], c.records);
-        EXPECT_EQ(result["intact"], false);
-        EXPECT_EQ(result["ok"], false);
-        EXPECT_EQ(result["exit"], 12);
-        EXPECT_EQ(result["action"], "history");
+        EXPECT_EQ(json::array({result["records"], result["intact"], result["ok"], result["exit"],
+                               result["action"]}),
+                  json::array({c.records, false, false, 12, "history"}));
         std::string texts;
         for (const json& b : result["breaks"])
             texts += "line " + b["line"].dump() + ": " + b["reason"].get<std::string>() + "\n";
