@@ -14,9 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/cli/CliResult.h"
 #include "app/file/FirmwareCheck.h"
-#include "app/text/MenuTexts.h"
 #include "app/record/HistoryFile.h"
 #include "app/record/Prepared.h"
 #include "app/record/SystemLog.h"
@@ -174,6 +172,10 @@ void SetRecordTicket(const std::string& ticket) {
     gTicket = ticket;
 }
 
+json RecordTicket() {
+    return gTicket.empty() ? json() : json(gTicket);
+}
+
 bool TakeEnvironmentTicket() {
     const char* ticket = getenv("KVFWDN_TICKET");
     bool good = ticket == nullptr || ticket[0] == '\0' || ValidTicket(ticket);
@@ -196,7 +198,6 @@ ActionRecord BeginRecord(const char* via, const char* device, const char* action
     record.keys["action"] = action;
     record.keys["port"] = port;
     record.keys["ok"] = false;
-    record.keys["ticket"] = gTicket.empty() ? json() : json(gTicket);
     record.startMs = GetTickCount();
     ClearReasonLine(); // the reasons of this action from here on
     return record;
@@ -213,59 +214,12 @@ double RecordSeconds(uint64_t ms) {
     return std::round(static_cast<double>(ms) / 10.0) / 100.0;
 }
 
-void SetRecordFile(ActionRecord* record, const std::string& file) {
-    record->keys["file"] = file;
-    record->keys["bytes"] = RegularFileSize(file);
-}
-
 json RecordFactsKeys(const FirmwareFacts& facts) {
     json keys = {{"bytes", facts.bytes}, {"sha256", facts.sha256}};
     keys["file_version"] = facts.version.empty() ? json() : json(facts.version);
     keys["model"] = facts.model.empty() ? json() : json(facts.model);
     keys["road"] = facts.road == nullptr ? json() : json(facts.road);
     return keys;
-}
-
-void SetRecordFacts(ActionRecord* record, const FirmwareFacts& facts) {
-    record->keys.update(RecordFactsKeys(facts));
-}
-
-namespace {
-
-// The action's first reason line, else the menus' text for the failure.
-json FailureReason(const char* menuText) {
-    const char* reason = FirstReasonLine();
-    return reason != nullptr ? std::string(reason) : JoinedMessage(menuText);
-}
-
-} // namespace
-
-void SetDownloadOutcome(ActionRecord* record, int code) {
-    record->keys["result"] = code;
-    record->keys["exit"] = DownloadExit(code);
-    record->keys["ok"] = code == DN_OK;
-    record->keys["error"] = code == DN_OK ? json() : FailureReason(ResultMessageText(code));
-}
-
-void SetQueryOutcome(ActionRecord* record, int code) {
-    record->keys["result"] = code;
-    record->keys["exit"] = QueryExit(code);
-    record->keys["ok"] = code == 0;
-    if (code != 0)
-        record->keys["error"] = FailureReason(code == -4 ? CANNOT_OPEN_PORT_TEXT : NO_ANSWER_TEXT);
-}
-
-void SetCancelled(ActionRecord* record) {
-    record->keys["result"] = nullptr;
-    record->keys["ok"] = false;
-    record->keys["error"] = "cancelled";
-}
-
-void SetRefusedFile(ActionRecord* record, int exitStatus) {
-    record->keys["result"] = nullptr;
-    record->keys["exit"] = exitStatus;
-    record->keys["ok"] = false;
-    record->keys["error"] = FailureReason(NOT_FIRMWARE_TEXT);
 }
 
 void ArmRecord(ActionRecord* record) {
@@ -284,7 +238,7 @@ void ArmRecord(ActionRecord* record) {
 }
 
 void FinishRecord(ActionRecord* record) {
-    DropPreparedLines();
+    DropPreparedHistoryLines();
     json& keys = record->keys;
     if (keys["seconds"].is_null())
         keys["seconds"] = RecordSeconds(GetTickCount() - record->startMs);
