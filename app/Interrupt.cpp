@@ -22,8 +22,8 @@ void Put(int fd, const char* text) {
 }
 
 // Only async-signal-safe calls: tcsetattr and close (inside
-// ReleaseAllPorts), open, write, fdatasync, close (the prepared lines),
-// write (the wire trace), _exit.
+// ReleaseAllPorts), open, flock, pread, nanosleep, write, fdatasync,
+// close (the prepared lines), write (the wire trace), _exit.
 void OnInterrupt(int sig) {
     ReleaseAllPorts();
     if (ProgressLineOpen()) {

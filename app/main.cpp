@@ -8,6 +8,7 @@
 #include "app/cli/CliResult.h"
 #include "app/FwDn.h"
 #include "app/Interrupt.h"
+#include "app/record/History.h"
 #include "serial/LockFile.h"
 
 namespace {
@@ -40,6 +41,10 @@ int main(int argc, char** argv) {
     KeepLockFilesUntilRelease(true);
     if (argc > 1)
         return RunCommandLine(argc, argv);
+    if (!TakeEnvironmentTicket())
+        fputs("kvfwdn: KVFWDN_TICKET is no valid change ticket (1 to 64 printable characters "
+              "without blanks); the records carry no ticket\n",
+              stderr);
     DisplayMainMenu();
     // A session whose output was lost has not told its results.
     if (OutputLost()) {

@@ -43,9 +43,12 @@ TEST(Completion, CommandsOptionsPortsAndFiles) {
     EXPECT_EQ(Complete("kvfwdn "), "--help --version -V -h cdu history info ports rpu");
     EXPECT_EQ(Complete("kvfwdn r"), "rpu");
     EXPECT_EQ(Complete("kvfwdn cdu "), "--help cassette download version");
-    EXPECT_EQ(Complete("kvfwdn rpu download -"), "--force --help --json --port --quiet -p -q");
-    EXPECT_EQ(Complete("kvfwdn cdu download --"), "--help --json --port --quiet");
-    EXPECT_EQ(Complete("kvfwdn history -"), "--help --json -n");
+    EXPECT_EQ(Complete("kvfwdn rpu download -"),
+              "--force --help --json --port --quiet --ticket -p -q");
+    EXPECT_EQ(Complete("kvfwdn cdu download --"), "--help --json --port --quiet --ticket");
+    EXPECT_EQ(Complete("kvfwdn history -"),
+              "--csv --device --help --json --since --until --verify -n");
+    EXPECT_EQ(Complete("kvfwdn history --device "), "cdu rpu");
     EXPECT_EQ(Complete("kvfwdn cdu cassette -p /dev/ttyS3 "), "1 2 3 4 5 6");
 
     // -p takes the ports that `kvfwdn ports` lists, here from a made-up sysfs

@@ -65,7 +65,8 @@ json RunJson(std::vector<std::string> args, ToolRun* run = nullptr) {
 void ExpectResult(const json& result, const std::string& device, const std::string& action,
                   const std::string& port, int exit, const char* message, const json& values) {
     json expected = {{"device", device}, {"action", action}, {"port", port},
-                     {"ok", exit == 0},  {"exit", exit},     {"message", Joined(message)}};
+                     {"ok", exit == 0},  {"exit", exit},     {"message", Joined(message)},
+                     {"ticket", nullptr}};
     // A download names the step it failed at; these cases fail before one.
     if (action == "download")
         expected.update({{"step", nullptr}, {"address", nullptr}});

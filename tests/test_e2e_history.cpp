@@ -24,7 +24,7 @@ namespace {
 const char* const KEYS[] = {"time",   "kvfwdn",  "host",    "user",     "via",    "device",
                             "action", "port",    "file",    "bytes",    "sha256", "file_version",
                             "model",  "road",    "version", "cassette", "result", "exit",
-                            "ok",     "seconds", "error"};
+                            "ok",     "seconds", "error",   "ticket",   "prev"};
 
 std::vector<std::string> Lines(const std::string& path) {
     std::vector<std::string> lines;
@@ -119,26 +119,32 @@ TEST(E2eHistory, MenuDownloadAndCliQueryEachLeaveOneRecord) {
     EXPECT_EQ(result["kvfwdn"], KVFWDN_VERSION);
 }
 
-TEST(E2eHistory, TwoToolsAppendingAtOnceKeepWholeLines) {
+TEST(E2eHistory, TwoToolsAppendingAtOnceKeepWholeLinesAndOneChain) {
     ScratchDir dir;
     std::string history = dir.path() + "/history.jsonl";
     // Long port names make long records; each query fails at once.
     std::string port = NO_PORT + std::string(60, 'x');
     std::string input;
-    for (int i = 0; i < 120; ++i)
+    for (int i = 0; i < 100; ++i)
         input += "1\n1\n" + port + "\nq\n";
     ToolRun runs[2];
     std::thread other([&] { runs[1] = RunTool(input, Cli({}, history)); });
     runs[0] = RunTool(input, Cli({}, history));
     other.join();
     std::vector<std::string> lines = Lines(history);
-    ASSERT_EQ(lines.size(), 240u);
-    for (const std::string& line : lines) {
-        json record = json::parse(line, nullptr, false);
-        ASSERT_TRUE(record.is_object()) << line;
+    ASSERT_EQ(lines.size(), 200u);
+    // Each record's `prev` is the hash of the line before it: the chain
+    // did not fork.
+    for (size_t i = 0; i < lines.size(); ++i) {
+        json record = json::parse(lines[i], nullptr, false);
+        ASSERT_TRUE(record.is_object()) << lines[i];
         EXPECT_EQ(record["port"], port);
         EXPECT_EQ(record["result"], -4);
+        EXPECT_EQ(record["prev"], i == 0 ? json() : json(Sha256OfText(lines[i - 1]))) << i;
     }
+    ToolRun verify = RunTool("", Cli({"history", "--verify"}, history));
+    EXPECT_EQ(verify.exitCode, 0);
+    EXPECT_EQ(verify.output, "200 records, chain intact\n");
 }
 
 TEST(E2eHistory, UnwritableHistoryWarnsOnceAndChangesNothingElse) {
@@ -183,13 +189,52 @@ TEST(E2eHistory, SystemLogLineAndOff) {
     EXPECT_EQ(run.exitCode, 6);
     std::string datagram = received();
     std::cout << "system log: " << datagram << "\n";
+    std::smatch anchor;
     EXPECT_TRUE(std::regex_match(
-        datagram, std::regex("<11>[A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d kvfwdn\\[\\d+\\]: "
-                             "device=rpu action=version port=" +
-                             NO_PORT + " result=-4 exit=6 user=\\S+ error=\"" + NO_PORT +
-                             ": No such file or directory\"")))
+        datagram, anchor,
+        std::regex("<11>[A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d kvfwdn\\[\\d+\\]: "
+                   "device=rpu action=version port=" +
+                   NO_PORT + " result=-4 exit=6 user=\\S+ error=\"" + NO_PORT +
+                   ": No such file or directory\" record=([0-9a-f]{16})")))
         << datagram;
     EXPECT_EQ(received(), "");
+    // `record=` anchors the line in the file, as the next `prev` hashes it.
+    std::vector<std::string> lines = Lines(options.history);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(anchor[1].str(), Sha256OfText(lines[0]).substr(0, 16));
+
+    // The change ticket: --ticket wins over KVFWDN_TICKET; record, result
+    // and log line carry it. A bad one is a usage error.
+    options.args = {"rpu", "version", "-p", NO_PORT, "--json", "--ticket", "CHG-42/b"};
+    options.env.push_back("KVFWDN_TICKET=ENV-1");
+    run = RunTool("", options);
+    EXPECT_EQ(json::parse(run.output, nullptr, false)["ticket"], "CHG-42/b") << run.output;
+    EXPECT_EQ(Record(Lines(options.history).back())["ticket"], "CHG-42/b");
+    datagram = received();
+    EXPECT_EQ(datagram.substr(datagram.size() - 16), " ticket=CHG-42/b") << datagram;
+    options.args.resize(5);
+    run = RunTool("", options);
+    EXPECT_EQ(Record(Lines(options.history).back())["ticket"], "ENV-1");
+    EXPECT_NE(received().find(" ticket=ENV-1"), std::string::npos);
+    for (const std::string& bad :
+         std::vector<std::string>{"two words", "", std::string(65, 'x'), "caf\xc3\xa9"}) {
+        options.args = {"rpu", "version", "-p", NO_PORT, "--ticket", bad};
+        run = RunTool("", options);
+        EXPECT_EQ(run.exitCode, 64) << bad;
+        EXPECT_EQ(run.errors, "kvfwdn: --ticket: 1 to 64 printable characters without blanks are "
+                              "expected (see kvfwdn --help)\n");
+    }
+    // The menus ask nothing new: a bad KVFWDN_TICKET gives one warning and
+    // records without a ticket.
+    options.args = {};
+    options.env.back() = "KVFWDN_TICKET=bad ticket";
+    run = RunTool("1\n1\n" + NO_PORT + "\nq\nq\n", options);
+    EXPECT_EQ(run.errors.find("kvfwdn: KVFWDN_TICKET is no valid change ticket"), 0u) << run.errors;
+    EXPECT_EQ(Record(Lines(options.history).back())["ticket"], nullptr);
+    EXPECT_EQ(received().find("ticket="), std::string::npos);
+    EXPECT_EQ(Lines(options.history).size(), 4u);
+    options.env.pop_back();
+    options.args = {"rpu", "version", "-p", NO_PORT};
 
     // off: no file anywhere, no log line.
     options.history = "off";
@@ -244,10 +289,18 @@ TEST(E2eHistory, HistoryCommandTextAndJsonSkipBrokenLines) {
     options.env = {"TZ=UTC"};
     ToolRun run = RunTool("", options);
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.output, "2026-12-08 20:35:00  rpu download  /dev/ttyUSB0  fw.bin  failed (-4)\n"
-                          "2026-12-08 20:40:00  cdu version  /dev/ttyS3  DSP?]0;x  ok\n");
+    EXPECT_EQ(run.output,
+              "2026-12-08 20:35:00  rpu download  /dev/ttyUSB0  fw.bin  failed: Failed\n"
+              "2026-12-08 20:40:00  cdu version  /dev/ttyS3  DSP?]0;x  ok\n");
+    // Read from the end: only the broken lines among those read are told.
     EXPECT_EQ(run.errors,
-              "kvfwdn: 2 lines of " + history + " are not a valid record and were skipped\n");
+              "kvfwdn: 1 line of " + history + " is not a valid record and was skipped\n");
+    // One line per record, cut to the terminal's width.
+    options.env.push_back("COLUMNS=40");
+    run = RunTool("", options);
+    EXPECT_EQ(run.output, "2026-12-08 20:35:00  rpu download  /dev\u2026\n"
+                          "2026-12-08 20:40:00  cdu version  /dev/\u2026\n");
+    options.env.pop_back();
     options.args = {"history"};
     run = RunTool("", options);
     std::string first =

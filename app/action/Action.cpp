@@ -29,6 +29,8 @@ ActionOutcome Start(const ActionRequest& request, ActionDevice device, const cha
     outcome.action = action;
     outcome.port = !request.port.empty() ? request.port : DefaultPort(device);
     *record = BeginRecord(request.via, outcome.deviceName, action, outcome.port);
+    // In the record from the start (a signal's record too) and in the result.
+    record->keys["ticket"] = outcome.extra["ticket"] = request.ticket;
     return outcome;
 }
 

@@ -28,6 +28,7 @@ struct ActionRequest {
     std::string file;         // download: the firmware file as typed
     int cassette = 0;         // cassette: the number to set (1 to 6)
     bool force = false;       // printer download: a file that is not printer firmware all the same
+    nlohmann::json ticket = RecordTicket(); // the change ticket, null: none
     // Where the libraries' lines (open lines, bars, error lines) go while the
     // device is touched.
     ConsoleTarget console = CONSOLE_STDOUT;

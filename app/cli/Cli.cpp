@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/cli/CliResult.h"
+#include "app/cli/HistoryCommand.h"
 #include "app/action/PortName.h"
 #include "app/record/History.h"
 #include "rpu/RpuFwDn.h"
@@ -25,7 +26,10 @@ const char* const USAGE_HEAD =
     "  kvfwdn -V | --version                   the program version\n"
     "  kvfwdn ports [--json]                   the serial ports present on this machine\n"
     "  kvfwdn info FILE [--json]               what a firmware file is (opens no port)\n"
-    "  kvfwdn history [-n N] [--json]          the last N recorded actions (default 20)\n"
+    "  kvfwdn history [-n N] [--json | --csv] [--since DATE] [--until DATE] [--device D]\n"
+    "                                          the last N recorded actions (default 20;\n"
+    "                                          --csv without -n: every one that matches)\n"
+    "  kvfwdn history --verify [--json]        check the record's hash chain\n"
     "  kvfwdn rpu version  [-p PORT] [--json]            printer version and CRC\n"
     "  kvfwdn rpu download [-p PORT] [--json] [-q] [--force] FILE\n"
     "                                          printer firmware download\n"
@@ -40,11 +44,16 @@ const char* const USAGE_TAIL =
     "  -q, --quiet      no progress line on standard error\n"
     "  --trace FILE     the line's events and bytes to FILE (or $KVFWDN_TRACE)\n"
     "  --force          download a file that is not printer firmware all the same\n"
+    "  --ticket ID      the change ticket the record carries (else $KVFWDN_TICKET;\n"
+    "                   1 to 64 printable characters without blanks)\n"
+    "  --since, --until DATE  records from and to that day (YYYY-MM-DD, UTC, inclusive)\n"
+    "  --device rpu|cdu       records of one device\n"
     "\n"
     "Exit status: 0 success; a download's failure 1 file not found, 2 file unreadable,\n"
     "3 no response, 4 download failed, 5 verify failed; 6 the port cannot be opened;\n"
     "7 the device did not answer; 8 not firmware for this device (for info: for either\n"
-    "device); 9 any other failure; 64 a usage error. Before a download the file's size,\n"
+    "device); 9 any other failure; 12 history --verify found a break; 64 a usage error. Before a "
+    "download the file's size,\n"
     "SHA-256 and device go to standard error; a JSON result's \"error\" is the first reason\n"
     "on standard error (with a failed download's \"step\" and \"address\"), else the\n"
     "first line of the message; null only on success.\n"
@@ -59,9 +68,13 @@ struct Command {
     CLI::App* app;
 };
 
+// The change ticket of a device command (--ticket, else $KVFWDN_TICKET).
+std::string gTicket;
+
 CLI::App* AddAction(CLI::App* device, const char* name, const char* what, CliRequest* request) {
     CLI::App* sub = device->add_subcommand(name, what);
     sub->add_option("-p,--port", request->port, "serial device");
+    sub->add_option("--ticket", gTicket, "change ticket");
     sub->add_flag("--json", request->json, "one JSON line on standard output");
     sub->add_option("--trace", request->trace, "the line's bytes and events to FILE");
     return sub;
@@ -110,9 +123,17 @@ int RunCommandLine(int argc, char** argv) {
     info->add_flag("--json", request.json, "one JSON line on standard output");
     info->add_option("FILE", request.file, "firmware file")->required();
     CLI::App* history = app.add_subcommand("history", "recorded actions");
-    int historyCount = 20;
-    history->add_option("-n", historyCount, "how many")->check(CLI::NonNegativeNumber);
-    history->add_flag("--json", request.json, "one JSON line on standard output");
+    HistoryQuery query;
+    std::string historyCount;
+    bool verify = false;
+    history->add_option("-n", historyCount, "how many");
+    history->add_flag("--json", query.json, "one JSON line on standard output");
+    history->add_flag("--csv", query.csv, "CSV for auditors");
+    history->add_flag("--verify", verify, "check the hash chain");
+    history->add_option("--since", query.since, "from this day");
+    history->add_option("--until", query.until, "to this day");
+    history->add_option("--device", query.device, "one device")
+        ->check(CLI::IsMember({"rpu", "cdu"}));
 
     CLI::App* rpu = app.add_subcommand("rpu", "receipt printer");
     CLI::App* cdu = app.add_subcommand("cdu", "cash dispenser");
@@ -163,8 +184,28 @@ int RunCommandLine(int argc, char** argv) {
         return ListPorts(request.json);
     if (info->parsed())
         return ShowFileInfo(request.file, request.json);
-    if (history->parsed())
-        return ShowHistory(historyCount, request.json);
+    if (history->parsed()) {
+        request.json = query.json; // for a usage error's JSON line
+        if (query.json && query.csv)
+            return UsageError("--csv and --json exclude each other");
+        for (const std::string* date : {&query.since, &query.until})
+            if (!date->empty() && !ValidDate(*date))
+                return UsageError((date == &query.since ? "--since" : "--until") +
+                                  std::string(": a date as YYYY-MM-DD is expected"));
+        query.countGiven = history->count("-n") > 0;
+        if (query.countGiven) {
+            char* end = nullptr;
+            long n = strtol(historyCount.c_str(), &end, 10);
+            if (historyCount.empty() || historyCount[0] < '0' || historyCount[0] > '9' ||
+                *end != '\0' || n < 1 || n > MAX_HISTORY_COUNT)
+                return UsageError("-n: a whole number from 1 to 100000 is expected");
+            query.count = static_cast<int>(n);
+        }
+        if (verify && (query.csv || query.countGiven || !query.since.empty() ||
+                       !query.until.empty() || !query.device.empty()))
+            return UsageError("--verify checks the whole history and takes only --json");
+        return verify ? VerifyHistory(query.json) : ShowHistory(query);
+    }
     for (Command& command : commands) {
         if (!command.app->parsed())
             continue;
@@ -184,6 +225,15 @@ int RunCommandLine(int argc, char** argv) {
         if (request.file.size() > kPathMax)
             return UsageError("the file path must be at most " + std::to_string(kPathMax) +
                               " characters");
+        if (command.app->count("--ticket") > 0) {
+            if (!ValidTicket(gTicket))
+                return UsageError("--ticket: 1 to 64 printable characters without blanks are "
+                                  "expected");
+            SetRecordTicket(gTicket);
+        } else if (!TakeEnvironmentTicket()) {
+            return UsageError("KVFWDN_TICKET: 1 to 64 printable characters without blanks are "
+                              "expected");
+        }
         if (!request.trace.empty())
             SetWireTraceFile(request.trace.c_str()); // before $KVFWDN_TRACE
         return RunDeviceCommand(command.app->get_parent()->get_name(), command.app->get_name(),

@@ -27,6 +27,7 @@ std::string SignalResultLine(const std::string& device, const std::string& actio
     line["time"] = time;
     if (action == "download")
         line["file"] = file;
+    line["ticket"] = RecordTicket();
     return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 

@@ -12,8 +12,10 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "app/file/FirmwareCheck.h"
+#include "app/record/HistoryFile.h"
 #include "app/record/Prepared.h"
 #include "app/record/SystemLog.h"
 #include "fwdn/DnResult.h"
@@ -26,9 +28,11 @@ using nlohmann::json;
 namespace {
 
 const char* const RECORD_KEYS[] = {
-    "time",    "kvfwdn",   "host",   "user",   "via",          "device",  "action",
-    "port",    "file",     "bytes",  "sha256", "file_version", "model",   "road",
-    "version", "cassette", "result", "exit",   "ok",           "seconds", "error"};
+    "time",   "kvfwdn", "host",   "user",         "via",   "device", "action",  "port",
+    "file",   "bytes",  "sha256", "file_version", "model", "road",   "version", "cassette",
+    "result", "exit",   "ok",     "seconds",      "error", "ticket", "prev"};
+
+std::string gTicket; // empty: no change ticket
 
 std::string HostName() {
     char name[HOST_NAME_MAX + 1] = "";
@@ -46,12 +50,13 @@ json UserName() {
     return static_cast<long long>(getuid());
 }
 
+// HOME, else the passwd entry's folder; only an absolute one, else empty.
 std::string HomeFolder() {
     const char* home = getenv("HOME");
-    if (home != nullptr && home[0] != '\0')
+    if (home != nullptr && home[0] == '/')
         return home;
     struct passwd* pw = getpwuid(getuid());
-    return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
+    return pw != nullptr && pw->pw_dir != nullptr && pw->pw_dir[0] == '/' ? pw->pw_dir : "";
 }
 
 // Creates the folders leading to `path`'s file that are missing, mode 0700.
@@ -92,7 +97,9 @@ std::string LogValue(const json& value) {
     return quoted + "\"";
 }
 
-std::string LogLine(const json& keys) {
+// The record's keys, then `record=` (the line's hash, as the next `prev`
+// takes it, cut to 16 digits) and `ticket=`.
+std::string LogLine(const json& keys, const char* recordHex) {
     std::string line;
     for (const char* key : {"device", "action", "port", "file", "sha256", "version", "cassette",
                             "result", "exit", "user", "error"}) {
@@ -100,6 +107,9 @@ std::string LogLine(const json& keys) {
             continue;
         line += (line.empty() ? "" : " ") + std::string(key) + "=" + LogValue(keys[key]);
     }
+    line += " record=" + std::string(recordHex, 16);
+    if (keys["ticket"].is_string())
+        line += " ticket=" + keys["ticket"].get<std::string>();
     return line;
 }
 
@@ -120,17 +130,58 @@ std::string UtcTimeNow() {
     return text;
 }
 
+bool HistoryOff() {
+    const char* set = getenv("KVFWDN_HISTORY");
+    return set != nullptr && strcmp(set, "off") == 0;
+}
+
 std::string HistoryPath() {
     const char* set = getenv("KVFWDN_HISTORY");
     if (set != nullptr && set[0] != '\0')
         return strcmp(set, "off") == 0 ? "" : set;
+    // A relative XDG_STATE_HOME is ignored, as the XDG rules say.
     const char* state = getenv("XDG_STATE_HOME");
     if (state != nullptr && state[0] == '/')
         return std::string(state) + "/kvfwdn/history.jsonl";
     std::string home = HomeFolder();
-    // Without a home folder the record has nowhere to go; the relative path
-    // makes the warning say so.
-    return (home.empty() ? std::string("~") : home) + "/.local/state/kvfwdn/history.jsonl";
+    return home.empty() ? "" : home + "/.local/state/kvfwdn/history.jsonl";
+}
+
+const char* const NO_HOME_TEXT =
+    "no home folder (HOME is unset or relative and the user has no passwd entry)";
+
+std::vector<std::string> RecordKeyOrder() {
+    json keys = json::object();
+    for (const char* key : RECORD_KEYS)
+        keys[key] = nullptr;
+    std::vector<std::string> order;
+    for (auto& item : keys.items())
+        order.push_back(item.key());
+    return order;
+}
+
+bool ValidTicket(const std::string& ticket) {
+    if (ticket.empty() || ticket.size() > 64)
+        return false;
+    for (char c : ticket)
+        if (c <= ' ' || c > '~')
+            return false;
+    return true;
+}
+
+void SetRecordTicket(const std::string& ticket) {
+    gTicket = ticket;
+}
+
+json RecordTicket() {
+    return gTicket.empty() ? json() : json(gTicket);
+}
+
+bool TakeEnvironmentTicket() {
+    const char* ticket = getenv("KVFWDN_TICKET");
+    bool good = ticket == nullptr || ticket[0] == '\0' || ValidTicket(ticket);
+    SetRecordTicket(good && ticket != nullptr ? ticket : "");
+    return good;
 }
 
 ActionRecord BeginRecord(const char* via, const char* device, const char* action,
@@ -183,6 +234,7 @@ void ArmRecord(ActionRecord* record) {
         keys["exit"] = 128 + sig;
         keys["ok"] = false;
         keys["error"] = error;
+        keys["prev"] = nullptr; // filled in by the signal path's append
         return RecordLine(keys);
     });
 }
@@ -193,23 +245,23 @@ void FinishRecord(ActionRecord* record) {
     if (keys["seconds"].is_null())
         keys["seconds"] = RecordSeconds(GetTickCount() - record->startMs);
     std::string path = HistoryPath();
-    if (path.empty())
+    if (path.empty() && HistoryOff())
         return; // off: neither the file nor the system log
-    std::string line = RecordLine(keys) + "\n";
-    if (!MakeFolders(path)) {
+    keys["prev"] = nullptr;
+    std::string line = RecordLine(keys);
+    ChainedLine chained = {line.data(), line.size(), PrevValueOffset(line)};
+    std::vector<char> buffer(ChainedCapacity(line.size()));
+    AppendResult appended;
+    if (path.empty()) {
+        fprintf(stderr, "kvfwdn: the history record could not be written: %s\n", NO_HOME_TEXT);
+        Sha256Hex(line.data(), line.size(), appended.recordHex);
+    } else if (!MakeFolders(path)) {
         Warn(path, "its folder cannot be created");
+        Sha256Hex(line.data(), line.size(), appended.recordHex);
     } else {
-        int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-        // One write to a descriptor opened for appending: two tools writing
-        // at once cannot interleave their lines.
-        ssize_t n = fd < 0 ? -1 : write(fd, line.data(), line.size());
-        int error = errno;
-        if (fd < 0 || n != static_cast<ssize_t>(line.size()))
-            Warn(path, n < 0 ? strerror(error) : "short write");
-        else if (fdatasync(fd) != 0)
-            Warn(path, strerror(errno));
-        if (fd >= 0)
-            close(fd);
+        appended = AppendChained(path.c_str(), chained, buffer.data(), 10000, false);
+        if (appended.fault != HISTORY_WRITTEN)
+            Warn(path, HistoryFaultText(appended).c_str());
     }
-    SendSystemLog(!keys["ok"].get<bool>(), LogLine(keys));
+    SendSystemLog(!keys["ok"].get<bool>(), LogLine(keys, appended.recordHex));
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 struct FirmwareFacts;
 
@@ -37,14 +38,25 @@ void ArmRecord(ActionRecord* record);
 // cannot be written gives one warning on standard error, nothing else.
 void FinishRecord(ActionRecord* record);
 
-// The history file: $KVFWDN_HISTORY, $XDG_STATE_HOME/kvfwdn/history.jsonl or
-// ~/.local/state/kvfwdn/history.jsonl; empty when the record is off.
+// The history file: $KVFWDN_HISTORY, $XDG_STATE_HOME/kvfwdn/history.jsonl
+// (an absolute one) or ~/.local/state/kvfwdn/history.jsonl; empty when the
+// record is off (KVFWDN_HISTORY=off, HistoryOff) or there is no absolute
+// home folder (NO_HOME_TEXT says so).
 std::string HistoryPath();
+bool HistoryOff();
+extern const char* const NO_HOME_TEXT;
+// Every key of a record, in the order its line gives them.
+std::vector<std::string> RecordKeyOrder();
+// A change ticket: 1 to 64 printable ASCII characters without blanks.
+bool ValidTicket(const std::string& ticket);
+// The change ticket of this run's actions (empty: none), and as the record
+// and the JSON result give it (null: none); the action core puts it in.
+void SetRecordTicket(const std::string& ticket);
+nlohmann::json RecordTicket();
+// Takes KVFWDN_TICKET as the ticket; false (and no ticket) when it is set
+// but no valid one.
+bool TakeEnvironmentTicket();
 // Now in UTC, ISO 8601 with milliseconds and Z.
 std::string UtcTimeNow();
-
-// `kvfwdn history`: the last `count` records, oldest first, as text lines or
-// one JSON array; returns the exit status (app/HistoryCommand.cpp).
-int ShowHistory(int count, bool json);
 
 #endif

@@ -1,5 +1,7 @@
 #include "app/record/Prepared.h"
 
+#include "app/record/HistoryFile.h"
+
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,9 @@ struct Line {
 };
 
 Line gHistory[HANDLED_SIGNAL_COUNT];
+// Where the history line's `prev` goes, and the room to put it in.
+volatile size_t gHistoryPrevAt[HANDLED_SIGNAL_COUNT];
+char* volatile gHistoryBuffer[HANDLED_SIGNAL_COUNT];
 Line gResult[HANDLED_SIGNAL_COUNT];
 char* volatile gHistoryPath = nullptr;
 volatile int gResultFd = -1; // a copy of standard output as it was prepared
@@ -79,7 +84,11 @@ void PrepareHistoryLines(const std::string& path,
     Drop(&gHistoryPath);
     for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i) {
         std::string error = std::string("interrupted by ") + SignalName(HANDLED_SIGNALS[i]);
-        Set(&gHistory[i], line(HANDLED_SIGNALS[i], error.c_str()) + "\n");
+        std::string text = line(HANDLED_SIGNALS[i], error.c_str());
+        Drop(&gHistoryBuffer[i]);
+        Set(&gHistory[i], text);
+        gHistoryPrevAt[i] = PrevValueOffset(text);
+        gHistoryBuffer[i] = static_cast<char*>(malloc(ChainedCapacity(text.size())));
     }
     gHistoryPath = Copy(path);
 }
@@ -95,8 +104,10 @@ void PrepareResultLines(const std::function<std::string(int, const char*)>& line
 
 void DropPreparedHistoryLines() {
     Drop(&gHistoryPath);
-    for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i)
+    for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i) {
         Drop(&gHistory[i].text);
+        Drop(&gHistoryBuffer[i]);
+    }
 }
 
 void DropPreparedLines() {
@@ -121,14 +132,12 @@ void WritePreparedLines(int sig) {
     if (result != nullptr && gResultFd >= 0)
         WriteAll(gResultFd, result, gResult[i].length);
     const char* record = gHistory[i].text;
+    char* buffer = gHistoryBuffer[i];
     const char* path = gHistoryPath;
-    if (record == nullptr || path == nullptr)
+    if (record == nullptr || buffer == nullptr || path == nullptr ||
+        gHistoryPrevAt[i] == std::string::npos)
         return;
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return;
-    // One write, so that another tool's line cannot come between its parts.
-    if (write(fd, record, gHistory[i].length) == static_cast<ssize_t>(gHistory[i].length))
-        fdatasync(fd);
-    close(fd);
+    // The same append as the action's end; the lock is waited for 2 s at
+    // most, then the record is written all the same.
+    AppendChained(path, {record, gHistory[i].length, gHistoryPrevAt[i]}, buffer, 2000, true);
 }

@@ -26,8 +26,8 @@ void PrepareResultLines(const std::function<std::string(int sig, const char* err
 void DropPreparedHistoryLines();
 void DropPreparedResultLines();
 void DropPreparedLines();
-// Signal handler side: writes the lines prepared for `sig`; only open,
-// write, fdatasync and close.
+// Signal handler side: writes the lines prepared for `sig`, the record
+// through the history file's one append (async-signal-safe calls only).
 void WritePreparedLines(int sig);
 // Writes `length` bytes of `text` to `fd` whole; false when a write fails.
 // Async-signal-safe (write only).

@@ -200,7 +200,11 @@ ToolRun RunToolArgs(const std::vector<std::string>& args, int timeoutMs) {
 
 std::string Sha256Of(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return Sha256OfText(
+        std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+}
+
+std::string Sha256OfText(const std::string& bytes) {
     struct sha256_ctx ctx;
     unsigned char digest[SHA256_DIGEST_SIZE];
     sha256_init(&ctx);

@@ -57,5 +57,6 @@ ToolRun RunToolArgs(const std::vector<std::string>& args, int timeoutMs = 60000)
 std::string IdentityLine(const std::string& path, const std::string& kind);
 // The SHA-256 of the file at `path` in lower-case hex.
 std::string Sha256Of(const std::string& path);
+std::string Sha256OfText(const std::string& bytes);
 
 #endif
