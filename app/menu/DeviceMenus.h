@@ -1,3 +1,6 @@
+// DeviceMenus.h -- DisplayRpuMenu, DisplayCDUMenu, MenuFields,
+// PromptPortAndPath, MenuRequest, PrintOutcome, PrintRefusal, AskAndDownload.
+//
 // The two device menus, entered from the main menu, and what they share:
 // MenuRequest, PrintOutcome and AskAndDownload.
 #ifndef KV_APP_DEVICEMENUS_H
