@@ -1,3 +1,5 @@
+// FwDn.h -- DisplayMainMenu: the main menu.
+//
 // Console front end: the main menu. Its helpers and the device menus have
 // headers of their own, included here for the callers of the whole front end.
 #ifndef KV_APP_FWDN_H

@@ -1,3 +1,6 @@
+// Interrupt.h -- InstallInterruptHandlers, OutputLost: how a signal or a lost
+// output ends the tool.
+//
 // Ctrl-C, Ctrl-\ (SIGQUIT), a dropped session (SIGHUP) or SIGTERM, at a prompt or during an
 // action: every held port is put back and let go, an open progress line is
 // ended, the interruption is told on standard error, and the tool exits with

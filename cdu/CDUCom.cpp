@@ -21,11 +21,11 @@ namespace {
 const LinkProfile kDispenser = {&ghCduHandle, &g_mutexCDU, 1000, 2000, false};
 
 const int kBufferSize = 2048;
-const int kFrameOverhead = 5;
-const int kMaxScrambledData = 125; // key index + command + 125 bytes = 127
+const int kFrameOverhead = kLinkFrameOverhead;
+const int kMaxScrambledData = kCipherMaxData;
 const int kMaxScrambledFrame = 255;
 const int kMinScrambledFrame = 7; // key index and reply code at least
-const unsigned char kKeyCount = 64;
+const unsigned char kKeyCount = kCipherKeyCount;
 const int kVersionBytes = 13;
 
 const int kReplyWindowMs = 3000;

@@ -12,6 +12,16 @@ extern unsigned long dwStartT;     // start tick of the current reply wait
 extern int giProgressCnt;          // block counter of the loader-mode transfer
 extern const unsigned short crc16tab[256];
 
+// What the tool itself calls (cdu/CduFwDn.cpp): CDU_InitGetVersion,
+// CDU_InitSetInformation, CDU_PortClose, CDUFW_COM_Open, CDUFW_COM_Close,
+// CDUFW_COM_Write, CDUFW_COM_ReadCheckData, CDUFW_DownloadReady,
+// CDUFW_DataDownload; and through them SendCduDataFrame, RecvCduDataFrame,
+// CDU_GetInfo, CDU_SetInfo, CDU_PortOpen, CDUFW_COM_BlockWrite,
+// CRC16_CCITT. The rest only completes the client library for other
+// callers: SendCduEnqAndRecv, CDU_ModeChange, CDU_InitModeChange,
+// CDUFW_COM_BlockRead, CDUFW_StartProgram, CDU_BlockWrite,
+// CDU_ReadCheckData, CDU_DataDownload.
+
 // ---- Link protocol ----------------------------------------------------------
 int SendCduEnqAndRecv();
 int SendCduDataFrame(unsigned char bEncrypt, unsigned char* pData, int nLen);

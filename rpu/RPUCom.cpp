@@ -16,7 +16,7 @@ namespace {
 const LinkProfile kPrinter = {&ghRpuHandle, &g_mutexRPU, 2000, 3000, true};
 
 const int kReplyWindowMs = 3000;
-const int kFrameOverhead = 5;
+const int kFrameOverhead = kLinkFrameOverhead;
 // A version reply holds the status byte, five version characters and the
 // two CRC bytes.
 const int kVersionReplyData = 8;

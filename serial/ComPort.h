@@ -43,9 +43,15 @@ int CheckDataReadPort(int handle, unsigned char expected, int timeout);
 
 // ---- Dispenser frame cipher ------------------------------------------------
 
+// The cipher's limits: the keys of the table, and the data bytes one
+// scrambled payload carries (its length is returned as a signed byte, so at
+// most 127 bytes: the key index, the command byte and 125 data bytes).
+const unsigned char kCipherKeyCount = 64;
+const int kCipherMaxData = 125;
+
 // The 64-byte key table shared with the dispenser (supplied data, embedded
 // at build time).
-extern const unsigned char gszEncrypTable[64];
+extern const unsigned char gszEncrypTable[kCipherKeyCount];
 
 // The key index that follows `chIndex`: chIndex + 1, or 0 past 63.
 unsigned char GetNextTableOrder(char chIndex);

@@ -7,10 +7,8 @@
 
 namespace {
 
-// The scrambled payload's length is returned as a signed byte, so at most
-// 127 bytes: the key index, the command byte and 125 data bytes.
-const int kMaxScrambledData = 125;
-const unsigned char kKeyCount = 64;
+const int kMaxScrambledData = kCipherMaxData;
+const unsigned char kKeyCount = kCipherKeyCount;
 
 } // namespace
 

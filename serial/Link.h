@@ -32,6 +32,10 @@ enum LinkResult {
     LINK_PORT_FAIL = -4, // the port cannot be opened
 };
 
+// The bytes a frame adds to its payload: STX, the two length bytes, ETX and
+// the check byte.
+const int kLinkFrameOverhead = 5;
+
 // Longest reply frame the receiver stores, check byte included.
 const int kLinkReplySize = 1026;
 

@@ -68,7 +68,7 @@ struct VirtualBootloader::Impl {
     void sleepUntil(Clock::time_point when);
     std::chrono::nanoseconds byteTime() const;
 
-    // Command handlers (sim/BootCommands.cpp).
+    // Command handlers (sim/VirtualBootloaderCommands.cpp).
     void sync();
     void command(unsigned char code);
     bool allowed(unsigned char code) const;

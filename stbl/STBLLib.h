@@ -110,6 +110,17 @@ struct ExchangeFailure {
 };
 
 // ---- The client object -----------------------------------------------------
+// What the tool itself calls (fwdn/BootloaderDownload.cpp): SetCOMSettings,
+// COM_Open, COM_Close, COM_is_Open, SetPaketSize, STBL_Init_BL, STBL_GET,
+// STBL_READOUT_PERM_UNPROTECT, STBL_WRITE_PERM_UNPROTECT, STBL_ERASE,
+// SetActivityTime, STBL_DNLOAD, STBL_VERIFY; and through them Send_RQ,
+// GetAckValue, STBL_READ, STBL_WRITE, GetProgress.
+// The rest only completes the client library for other callers:
+// GetPaketSize, SetTimeOut, STBL_SetEcho, STBL_SetFlowControl, STBL_SetSpeed,
+// TARGET_SetComIntType, STBL_GET_VER_ROPS, STBL_GET_ID, STBL_GO,
+// STBL_WRITE_PROTECT, STBL_WRITE_TEMP_UNPROTECT, STBL_READOUT_PROTECT,
+// STBL_READOUT_TEMP_UNPROTECT, GetActivityTime, STBL_UPLOAD and the
+// TARGET_Get*/TARGET_SetOptionBytes option-byte functions.
 class CSTBLLib {
   public:
     TargetDescriptor* pTarget;

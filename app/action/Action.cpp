@@ -134,79 +134,80 @@ json CassetteOf(const std::string& version) {
     return nullptr;
 }
 
-ActionOutcome RpuVersion(const ActionRequest& request) {
-    ActionRecord record;
-    ActionOutcome outcome = Start(request, DEVICE_RPU, "version", &record);
-    CKvRPUFwDn dn;
-    UsePort(&dn, outcome);
-    char version[50] = {0};
-    char crc[10] = {0};
-    Arm(request, &record);
-    int code;
-    {
-        ConsoleTargetScope console(request.console);
-        code = dn.GetVersionInfo(version, crc);
-    }
-    if (code == LINK_OK) {
-        outcome.version = version;
-        outcome.crc = crc;
-        outcome.baud = dn.iBaudRate;
-    }
-    Finish(&outcome, &record, QueryResult(code), code);
-    return outcome;
-}
+namespace {
 
-ActionOutcome CduVersion(const ActionRequest& request) {
+// One request to the device in online mode: the record begun and armed,
+// then `ask` with the console on the request's target. `ask` fills in the
+// device's answers and returns how the request ended, with its link code.
+template <class Downloader, class Ask>
+ActionOutcome Query(const ActionRequest& request, ActionDevice device, const char* action,
+                    Ask ask) {
     ActionRecord record;
-    ActionOutcome outcome = Start(request, DEVICE_CDU, "version", &record);
-    CKvCDUFwDn dn;
+    ActionOutcome outcome = Start(request, device, action, &record);
+    if (request.cassette != 0)
+        record.keys["cassette"] = request.cassette;
+    Downloader dn;
     UsePort(&dn, outcome);
-    char version[50] = {0};
     Arm(request, &record);
-    int code;
+    int code = LINK_OK;
+    ActionResult result;
     {
         ConsoleTargetScope console(request.console);
-        code = dn.GetVersionInfo(version);
-    }
-    if (code == LINK_OK)
-        TakeCduVersion(&outcome, version);
-    Finish(&outcome, &record, QueryResult(code), code);
-    return outcome;
-}
-
-ActionOutcome CduCassette(const ActionRequest& request) {
-    ActionRecord record;
-    ActionOutcome outcome = Start(request, DEVICE_CDU, "cassette", &record);
-    record.keys["cassette"] = request.cassette;
-    CKvCDUFwDn dn;
-    UsePort(&dn, outcome);
-    char version[50] = {0};
-    Arm(request, &record);
-    int code;
-    int readBack = LINK_BAD_REPLY;
-    {
-        ConsoleTargetScope console(request.console);
-        code = dn.SetInformation(request.cassette);
-        if (code == LINK_OK)
-            readBack = dn.GetVersionInfo(version);
-    }
-    // A failed read-back after a good set counts as no answer, whatever its
-    // cause.
-    if (code == LINK_OK && readBack != LINK_OK)
-        code = LINK_BAD_REPLY;
-    ActionResult result = QueryResult(code);
-    if (code == LINK_OK) {
-        TakeCduVersion(&outcome, version);
-        // A dispenser that reports another number has not taken the setting.
-        if (outcome.cassette != json(request.cassette)) {
-            result = AR_NOT_TAKEN;
-            KeepReasonLine((outcome.port + ": the dispenser reports another cassette number than "
-                                           "the one set")
-                               .c_str());
-        }
+        result = ask(dn, &outcome, &code);
     }
     Finish(&outcome, &record, result, code);
     return outcome;
+}
+
+} // namespace
+
+ActionOutcome RpuVersion(const ActionRequest& request) {
+    return Query<CKvRPUFwDn>(request, DEVICE_RPU, "version",
+                             [](CKvRPUFwDn& dn, ActionOutcome* outcome, int* code) {
+                                 char version[50] = {0};
+                                 char crc[10] = {0};
+                                 *code = dn.GetVersionInfo(version, crc);
+                                 if (*code == LINK_OK) {
+                                     outcome->version = version;
+                                     outcome->crc = crc;
+                                     outcome->baud = dn.iBaudRate;
+                                 }
+                                 return QueryResult(*code);
+                             });
+}
+
+ActionOutcome CduVersion(const ActionRequest& request) {
+    return Query<CKvCDUFwDn>(request, DEVICE_CDU, "version",
+                             [](CKvCDUFwDn& dn, ActionOutcome* outcome, int* code) {
+                                 char version[50] = {0};
+                                 *code = dn.GetVersionInfo(version);
+                                 if (*code == LINK_OK)
+                                     TakeCduVersion(outcome, version);
+                                 return QueryResult(*code);
+                             });
+}
+
+ActionOutcome CduCassette(const ActionRequest& request) {
+    return Query<CKvCDUFwDn>(request, DEVICE_CDU, "cassette",
+                             [&request](CKvCDUFwDn& dn, ActionOutcome* outcome, int* code) {
+                                 char version[50] = {0};
+                                 *code = dn.SetInformation(request.cassette);
+                                 // A failed read-back after a good set counts as no answer,
+                                 // whatever its cause.
+                                 if (*code == LINK_OK && dn.GetVersionInfo(version) != LINK_OK)
+                                     *code = LINK_BAD_REPLY;
+                                 if (*code != LINK_OK)
+                                     return QueryResult(*code);
+                                 TakeCduVersion(outcome, version);
+                                 // A dispenser that reports another number has not taken the
+                                 // setting.
+                                 if (outcome->cassette == json(request.cassette))
+                                     return AR_ANSWERED;
+                                 KeepReasonLine((outcome->port + ": the dispenser reports another "
+                                                                 "cassette number than the one set")
+                                                    .c_str());
+                                 return AR_NOT_TAKEN;
+                             });
 }
 
 namespace {

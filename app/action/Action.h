@@ -1,3 +1,7 @@
+// Action.h -- RpuVersion, CduVersion, CduCassette, Prepare{Rpu,Cdu}Download,
+// RunDownload, CancelDownload, ResultPrinted, DefaultPort, CassetteOf,
+// RowOf/TextOf/HintOf.
+//
 // The action core: each device action once, for the menus and the command
 // line alike. An action takes a plain request, opens the record, touches the
 // device, closes the record and returns a plain outcome that the front end

@@ -1,3 +1,6 @@
+// Outcome.h -- OutcomeRowOf, QueryResult, DownloadResult: the one outcome
+// table.
+//
 // The outcome table: every way an action ends (ActionResult), with its exit
 // status, the menus' text, the hint for standard error and the record's
 // result and error. OutcomeRowOf, QueryResult and DownloadResult are the

@@ -1,3 +1,6 @@
+// PortName.h -- kPortNameField, kPathField, kPathMax, FitPortName,
+// NoteResolvedPortName.
+//
 // Port names and file paths typed by a person: the downloaders' field
 // sizes, FitPortName and NoteResolvedPortName.
 #ifndef KV_APP_PORTNAME_H

@@ -1,3 +1,5 @@
+// Cli.h -- RunCommandLine: parse, dispatch, exit status.
+//
 // Unattended use: one command given as arguments instead of the menus, with
 // an exit status and a text or JSON result on standard output.
 #ifndef KV_APP_CLI_H

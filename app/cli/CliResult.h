@@ -1,3 +1,6 @@
+// CliResult.h -- RunDeviceCommand, ShowFileInfo, ListPorts, PrintResult,
+// PrintJsonLine, SignalResultLine, JsonAsked, PrintUsageErrorLine.
+//
 // What a command-line action was asked to do and how its outcome is told:
 // CliRequest, CliResult, the device commands, the result printer, the
 // usage-error line, `info`, `ports`.

@@ -1,3 +1,7 @@
+// FirmwareCheck.h -- FirmwareFile (Load once), CheckFirmware,
+// FirmwareDeviceName, FirmwareKindText, NotDispenserReason, PrintIdentityLine:
+// what a firmware file is.
+//
 // What a firmware file is, told from its bytes in memory: its size and
 // SHA-256, which device it is for (a dispenser file by its version code, a
 // printer file by the vector table at its start) and, when it is neither,

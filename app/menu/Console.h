@@ -1,3 +1,7 @@
+// Console.h -- SetComport, SetFilePath, Port/PathPromptForAction,
+// DisplayResultMessage, DrawMenuFrame, DiscardWaitingInput, ReadMenuKey,
+// ReadAnswer, ReadNumber, InputEnded.
+//
 // The console helpers that the main menu and both device menus share: the
 // port-name and file-path prompts and every read of the console.
 #ifndef KV_APP_CONSOLE_H

@@ -1,12 +1,29 @@
+// DeviceMenus.h -- DisplayRpuMenu, DisplayCDUMenu, MenuFields,
+// PromptPortAndPath, MenuRequest, PrintOutcome, PrintRefusal, AskAndDownload.
+//
 // The two device menus, entered from the main menu, and what they share:
 // MenuRequest, PrintOutcome and AskAndDownload.
 #ifndef KV_APP_DEVICEMENUS_H
 #define KV_APP_DEVICEMENUS_H
 
 #include "app/action/Action.h"
+#include "app/action/PortName.h"
 
 void DisplayRpuMenu(); // app/menu/FwDnRpuMenu.cpp
 void DisplayCDUMenu(); // app/menu/FwDnCduMenu.cpp
+
+// What a device menu keeps between its actions: the saved port and path,
+// and the path the downloader was last given (offered again).
+struct MenuFields {
+    char port[kPortNameField] = {0};
+    char path[kPathField] = {0};
+    char lastPath[kPathField] = {0};
+    explicit MenuFields(ActionDevice device);
+};
+
+// The port and path prompts of a download (nSelect as for SetFilePath);
+// false when the download must end.
+bool PromptPortAndPath(int nSelect, MenuFields* fields);
 
 // A request from a menu: the saved port and path (app/menu/MenuDownload.cpp).
 ActionRequest MenuRequest(const char* port, const char* path = "");
@@ -19,6 +36,6 @@ void PrintRefusal(const ActionOutcome& outcome);
 // Asks whether to start the prepared download; on yes runs it and shows
 // its result message, else cancels it with the cancel line; then says why
 // a port failed. `lastPath` keeps the path the downloader was given.
-void AskAndDownload(DownloadPlan* plan, char* lastPath);
+void AskAndDownload(DownloadPlan* plan, MenuFields* fields);
 
 #endif

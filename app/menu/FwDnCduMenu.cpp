@@ -1,7 +1,6 @@
 // The dispenser menu: version information and cassette number, setting the
 // cassette number (dispenser in online mode), and firmware download (boot
 // mode) with the model and road taken from the firmware file itself.
-#include "app/action/PortName.h"
 #include "app/menu/Console.h"
 #include "app/menu/DeviceMenus.h"
 #include "app/text/DeviceText.h"
@@ -10,7 +9,6 @@
 #include "app/console/ReasonLine.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -70,35 +68,28 @@ void SetCassetteAction(char* port) {
     ReportPortFailure();
 }
 
-void DownloadAction(char* port, char* path, char* lastPath) {
-    if (!PortPromptForAction(port))
+void DownloadAction(MenuFields* fields) {
+    if (!PromptPortAndPath(2, fields))
         return;
-    printf("\n");
-    if (lastPath[0] != '\0')
-        memcpy(path, lastPath, kPathField);
-    if (!PathPromptForAction(2, path))
-        return;
+    const char* path = fields->path;
     puts("\n -- START CDU F/W DOWNLOAD -- ");
     // One read of the file: the classification, the identity line and the
     // download take the same bytes.
     DownloadPlan plan;
-    if (!PrepareCduDownload(MenuRequest(port, path), &plan)) {
+    if (!PrepareCduDownload(MenuRequest(fields->port, path), &plan)) {
         PrintRefusal(plan.outcome);
         return;
     }
     printf(" This file is the firmware file for %s.\n", plan.outcome.facts.model.c_str());
     puts(CDU_BOOT_HINT);
     PrintIdentityLine(path, plan.outcome.facts, true);
-    AskAndDownload(&plan, lastPath);
+    AskAndDownload(&plan, fields);
 }
 
 } // namespace
 
 void DisplayCDUMenu() {
-    char port[kPortNameField] = {0};
-    char path[kPathField] = {0};
-    char lastPath[kPathField] = {0};
-    snprintf(port, sizeof port, "%s", kCduDefaultPort);
+    MenuFields fields(DEVICE_CDU);
     for (;;) {
         DrawMenuFrame(kTitle, kOptions, 4);
         char key = 0;
@@ -106,13 +97,13 @@ void DisplayCDUMenu() {
             return; // input ended: leave as the quit key does
         switch (key) {
         case '1':
-            GetVersionAction(port);
+            GetVersionAction(fields.port);
             break;
         case '2':
-            SetCassetteAction(port);
+            SetCassetteAction(fields.port);
             break;
         case '3':
-            DownloadAction(port, path, lastPath);
+            DownloadAction(&fields);
             break;
         case 'Q':
         case 'q':

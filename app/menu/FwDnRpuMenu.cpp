@@ -1,9 +1,7 @@
 // The printer menu: reads the printer's firmware version and CRC (online
 // mode) or downloads a firmware file into it (boot mode).
 #include <cstdio>
-#include <cstring>
 
-#include "app/action/PortName.h"
 #include "app/menu/Console.h"
 #include "app/menu/DeviceMenus.h"
 #include "app/text/DeviceText.h"
@@ -34,19 +32,14 @@ void ShowVersionAndCrc(char* port) {
     ReportPortFailure();
 }
 
-void DownloadFirmware(char* port, char* path, char* lastPath) {
-    if (!PortPromptForAction(port))
+void DownloadFirmware(MenuFields* fields) {
+    if (!PromptPortAndPath(1, fields))
         return;
-    printf("\n");
-    // The path of the last download of this menu run is offered again.
-    if (lastPath[0] != '\0')
-        memcpy(path, lastPath, kPathField);
-    if (!PathPromptForAction(1, path))
-        return;
+    const char* path = fields->path;
     // The file is read and checked once, before any port is opened; a file
     // that is not printer firmware never reaches the question.
     DownloadPlan plan;
-    if (!PrepareRpuDownload(MenuRequest(port, path), &plan)) {
+    if (!PrepareRpuDownload(MenuRequest(fields->port, path), &plan)) {
         PrintRefusal(plan.outcome);
         return;
     }
@@ -54,16 +47,13 @@ void DownloadFirmware(char* port, char* path, char* lastPath) {
     puts(RPU_BOOT_HINT);
     if (plan.outcome.fileRead)
         PrintIdentityLine(path, plan.outcome.facts, false);
-    AskAndDownload(&plan, lastPath);
+    AskAndDownload(&plan, fields);
 }
 
 } // namespace
 
 void DisplayRpuMenu() {
-    char port[kPortNameField] = {0};
-    char path[kPathField] = {0};
-    char lastPath[kPathField] = {0};
-    snprintf(port, sizeof port, "%s", kRpuDefaultPort);
+    MenuFields fields(DEVICE_RPU);
 
     for (;;) {
         DrawMenuFrame(RPU_MENU_TITLE, RPU_MENU_OPTIONS, 3);
@@ -74,9 +64,9 @@ void DisplayRpuMenu() {
         printf("\n");
 
         if (key == '1') {
-            ShowVersionAndCrc(port);
+            ShowVersionAndCrc(fields.port);
         } else if (key == '2') {
-            DownloadFirmware(port, path, lastPath);
+            DownloadFirmware(&fields);
         } else if (key == 'Q' || key == 'q') {
             puts("\n -- RPU F/W Download END --");
             return;

@@ -3,10 +3,24 @@
 #include "app/menu/DeviceMenus.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/action/PortName.h"
 #include "app/menu/Console.h"
 #include "app/console/ReasonLine.h"
+
+MenuFields::MenuFields(ActionDevice device) {
+    snprintf(port, sizeof port, "%s", DefaultPort(device));
+}
+
+bool PromptPortAndPath(int nSelect, MenuFields* fields) {
+    if (!PortPromptForAction(fields->port))
+        return false;
+    printf("\n");
+    if (fields->lastPath[0] != '\0')
+        memcpy(fields->path, fields->lastPath, kPathField);
+    return PathPromptForAction(nSelect, fields->path);
+}
 
 ActionRequest MenuRequest(const char* port, const char* path) {
     ActionRequest request;
@@ -31,7 +45,7 @@ void PrintRefusal(const ActionOutcome& outcome) {
     }
 }
 
-void AskAndDownload(DownloadPlan* plan, char* lastPath) {
+void AskAndDownload(DownloadPlan* plan, MenuFields* fields) {
     printf(" Do you want to start f/w download? (Y/n) : ");
     int answer = ReadAnswer();
     if (answer == 'Y' || answer == 'y' || answer == '\n') {
@@ -40,7 +54,7 @@ void AskAndDownload(DownloadPlan* plan, char* lastPath) {
         if (!outcome.reachedDownloader)
             puts(" Start firmware downloading.");
         else
-            snprintf(lastPath, kPathField, "%s", outcome.file.c_str());
+            snprintf(fields->lastPath, kPathField, "%s", outcome.file.c_str());
         PrintOutcome(outcome);
     } else {
         PrintOutcome(CancelDownload(plan));

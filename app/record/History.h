@@ -1,3 +1,7 @@
+// History.h -- BeginRecord, ArmRecord, FinishRecord (the action core alone
+// calls them), RecordFactsKeys, RegularFileSize, RecordSeconds, HistoryPath,
+// UtcTimeNow, ShowHistory.
+//
 // A record of every device action, from the menus and the command line: one
 // JSON line appended to the history file and one line in the system log when
 // the action ends, and a line prepared beforehand that the signal handler

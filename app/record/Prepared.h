@@ -1,3 +1,6 @@
+// Prepared.h -- PrepareHistoryLines, PrepareResultLines, DropPrepared*Lines,
+// WritePreparedLines, WriteAll, SignalName: what a signal leaves.
+//
 // Lines prepared before an action for the signal handler, which may then
 // only write them: the history record of an interrupted action and, with
 // --json, its one result line. Kept per handled signal, as the signal's name

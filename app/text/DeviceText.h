@@ -1,3 +1,6 @@
+// DeviceText.h -- PrintableText, PrintableChar: device text made safe for a
+// terminal.
+//
 // Text that a device supplies (version strings, CRC, cassette number), made
 // safe for a terminal: an escape sequence in it must not reach the screen.
 #ifndef KV_APP_DEVICETEXT_H

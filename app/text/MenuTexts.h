@@ -1,3 +1,5 @@
+// MenuTexts.h -- the quoted result and hint texts, ResultMessageText.
+//
 // Result and hint texts that the menus print and the command line reports,
 // kept in one place so that both say exactly the same words.
 #ifndef KV_APP_MENUTEXTS_H

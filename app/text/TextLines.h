@@ -1,3 +1,5 @@
+// TextLines.h -- TrimmedLines, JoinedMessage: menu texts as lines.
+//
 // Menu texts as lines: TrimmedLines splits and trims, JoinedMessage makes
 // one line of them (the command line's message, the record's error).
 #ifndef KV_APP_TEXT_TEXTLINES_H
