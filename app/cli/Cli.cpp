@@ -139,11 +139,11 @@ int RunCommandLine(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::CallForVersion&) {
         puts("kvfwdn " KVFWDN_VERSION);
-        return fflush(stdout) == 0 ? EXIT_OK : EXIT_OTHER;
+        return StandardOutputWritten() ? EXIT_OK : EXIT_OTHER;
     } catch (const CLI::Success&) {
         // --help, on its own or after a command.
         fputs(USAGE, stdout);
-        return fflush(stdout) == 0 ? EXIT_OK : EXIT_OTHER;
+        return StandardOutputWritten() ? EXIT_OK : EXIT_OTHER;
     } catch (const CLI::ParseError& error) {
         // A word that names no command is left over; CLI11 would only say
         // that a command is missing.

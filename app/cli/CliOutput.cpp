@@ -72,7 +72,13 @@ bool PrintJsonLine(const json& value) {
     // Bytes that are not UTF-8 (a device's version text) are replaced rather
     // than refused, so that the line is always written.
     std::string line = value.dump(-1, ' ', false, json::error_handler_t::replace);
-    return puts(line.c_str()) >= 0 && fflush(stdout) == 0;
+    return puts(line.c_str()) >= 0 && StandardOutputWritten();
+}
+
+bool StandardOutputWritten() {
+    // A line-buffered write that failed has emptied its buffer: only the
+    // stream's error mark still tells.
+    return fflush(stdout) == 0 && ferror(stdout) == 0;
 }
 
 int PrintResult(const CliResult& result, bool asJson) {

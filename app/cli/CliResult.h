@@ -68,6 +68,8 @@ int ShowFileInfo(const std::string& path, bool json);
 int PrintResult(const CliResult& result, bool json);
 // A menu text as one line: its lines trimmed and joined by one blank.
 std::string JoinedMessage(const std::string& text);
+// Whether everything written to standard output so far has gone out.
+bool StandardOutputWritten();
 // Writes one JSON value as one line; false when standard output fails.
 bool PrintJsonLine(const nlohmann::json& value);
 
