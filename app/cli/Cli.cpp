@@ -21,7 +21,8 @@ const char* const USAGE =
     "  kvfwdn -V | --version                   the program version\n"
     "  kvfwdn ports [--json]                   the serial ports present on this machine\n"
     "  kvfwdn info FILE [--json]               what a firmware file is (opens no port)\n"
-    "  kvfwdn history [-n N] [--json]          the last N recorded actions (default 20)\n"
+    "  kvfwdn history [-n N] [--json]          the last N recorded actions (default 20,\n"
+    "                                          at most 100000)\n"
     "  kvfwdn rpu version  [-p PORT] [--json]            printer version and CRC\n"
     "  kvfwdn rpu download [-p PORT] [--json] [-q] [--force] FILE\n"
     "                                          printer firmware download\n"
@@ -31,7 +32,8 @@ const char* const USAGE =
     "\n"
     "Options:\n"
     "  -p, --port PORT  serial device (default /dev/ttyS4 printer, /dev/ttyS3 dispenser)\n"
-    "  --json           the result as one JSON line on standard output\n"
+    "  --json           the result as one JSON line on standard output (also before\n"
+    "                   the command, as -q)\n"
     "  -q, --quiet      no progress bars on standard error\n"
     "  --force          download a file that is not printer firmware all the same\n"
     "\n"
@@ -77,6 +79,41 @@ int UsageError(const std::string& what) {
     return EXIT_USAGE;
 }
 
+// --help and --version, as text or as one JSON line.
+int PrintHelpOrVersion(bool help) {
+    if (JsonAsked(gArgc, gArgv)) {
+        nlohmann::json line = {{"device", nullptr},
+                               {"action", help ? "help" : "version"},
+                               {"ok", true},
+                               {"exit", EXIT_OK},
+                               {"error", nullptr},
+                               {"time", UtcTimeNow()},
+                               {"kvfwdn", KVFWDN_VERSION}};
+        if (help)
+            line["usage"] = USAGE;
+        return PrintJsonLine(line) ? EXIT_OK : EXIT_OTHER;
+    }
+    fputs(help ? USAGE : "kvfwdn " KVFWDN_VERSION "\n", stdout);
+    return StandardOutputWritten() ? EXIT_OK : EXIT_OTHER;
+}
+
+// The commands of `device`, for the line that asks for one.
+std::string CommandList(const CLI::App* device) {
+    std::string list;
+    for (const CLI::App* sub : device->get_subcommands({}))
+        list += (list.empty() ? "" : ", ") + sub->get_name();
+    return list;
+}
+
+// -n takes a whole number from 1 to 100000, written in digits only.
+bool HistoryCountOf(const std::string& text, int* count) {
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *count = std::stoi(text);
+    return *count >= 1 && *count <= 100000;
+}
+
 // CLI11's messages may span lines; the usage error is told in one.
 std::string OneLine(std::string text) {
     for (char& c : text)
@@ -100,6 +137,9 @@ int RunCommandLine(int argc, char** argv) {
     CLI::App app("kvfwdn", "kvfwdn");
     app.set_version_flag("-V,--version", "kvfwdn " KVFWDN_VERSION);
     app.require_subcommand(1, 1);
+    // The global options may come before the command too.
+    app.add_flag("--json", request.json, "one JSON line on standard output");
+    app.add_flag("-q,--quiet", request.quiet, "no progress bars");
 
     CLI::App* ports = app.add_subcommand("ports", "serial ports");
     ports->add_flag("--json", request.json, "one JSON line on standard output");
@@ -108,8 +148,8 @@ int RunCommandLine(int argc, char** argv) {
     info->add_flag("--json", request.json, "one JSON line on standard output");
     info->add_option("FILE", request.file, "firmware file")->required();
     CLI::App* history = app.add_subcommand("history", "recorded actions");
-    int historyCount = 20;
-    history->add_option("-n", historyCount, "how many")->check(CLI::NonNegativeNumber);
+    std::string historyCount = "20";
+    history->add_option("-n", historyCount, "how many");
     history->add_flag("--json", request.json, "one JSON line on standard output");
 
     CLI::App* rpu = app.add_subcommand("rpu", "receipt printer");
@@ -138,12 +178,10 @@ int RunCommandLine(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForVersion&) {
-        puts("kvfwdn " KVFWDN_VERSION);
-        return StandardOutputWritten() ? EXIT_OK : EXIT_OTHER;
+        return PrintHelpOrVersion(false);
     } catch (const CLI::Success&) {
         // --help, on its own or after a command.
-        fputs(USAGE, stdout);
-        return StandardOutputWritten() ? EXIT_OK : EXIT_OTHER;
+        return PrintHelpOrVersion(true);
     } catch (const CLI::ParseError& error) {
         // A word that names no command is left over; CLI11 would only say
         // that a command is missing.
@@ -154,6 +192,9 @@ int RunCommandLine(int argc, char** argv) {
             return UsageError((word[0] == '-' ? "unknown option \"" : "unknown command \"") + word +
                               "\"");
         }
+        for (const CLI::App* device : {rpu, cdu})
+            if (device->parsed() && device->get_subcommands().empty())
+                return UsageError(device->get_name() + " needs a command: " + CommandList(device));
         return UsageError(OneLine(error.what()));
     }
 
@@ -161,8 +202,12 @@ int RunCommandLine(int argc, char** argv) {
         return ListPorts(request.json);
     if (info->parsed())
         return ShowFileInfo(request.file, request.json);
-    if (history->parsed())
-        return ShowHistory(historyCount, request.json);
+    if (history->parsed()) {
+        int count = 0;
+        if (!HistoryCountOf(historyCount, &count))
+            return UsageError("-n: a whole number from 1 to 100000 is expected");
+        return ShowHistory(count, request.json);
+    }
     for (Command& command : commands) {
         if (!command.app->parsed())
             continue;

@@ -93,9 +93,22 @@ void PrintUsageErrorLine(int argc, char** argv, const std::string& message) {
     PrintJsonLine(BaseLine(device, action, nullptr, EXIT_USAGE, message));
 }
 
+// --json, or --json=VALUE with any value but the ones the parser takes as
+// false.
 bool JsonAsked(int argc, char** argv) {
-    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i) {
         if (strcmp(argv[i], "--json") == 0)
             return true;
+        if (strncmp(argv[i], "--json=", 7) != 0)
+            continue;
+        std::string value = argv[i] + 7;
+        for (char& c : value)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        for (const char* no : {"false", "off", "no", "disable", "f", "n", "-", "0"})
+            if (value == no)
+                value.clear();
+        if (!value.empty())
+            return true;
+    }
     return false;
 }
