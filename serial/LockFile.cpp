@@ -164,6 +164,10 @@ Verdict Judge(int fd, const char* name, pid_t* holder, char* why, size_t whySize
     return STALE;
 }
 
+void NotReadable(const char* name, char* why, size_t whySize) {
+    snprintf(why, whySize, "in use by another program (lock file %s, not readable)", name);
+}
+
 bool SameFile(int fd, const char* path) {
     struct stat held, named;
     return fstat(fd, &held) == 0 && lstat(path, &named) == 0 && held.st_dev == named.st_dev &&
@@ -197,7 +201,7 @@ Verdict TryTake(const char* own, const char* path, const char* name, pid_t* hold
     if (fd < 0) {
         if (errno == ENOENT)
             return STALE; // removed meanwhile: try again
-        snprintf(why, whySize, "in use by another program (lock file %s, not readable)", name);
+        NotReadable(name, why, whySize);
         return HELD;
     }
     Verdict verdict = Judge(fd, name, holder, why, whySize);
@@ -281,8 +285,22 @@ LockFileResult TakeLockFile(const char* device, pid_t* holder, char* why, size_t
     gTaking.used = 0;
     snprintf(gTaking.path, sizeof gTaking.path, "%s", path);
     if (!WriteOwnFile(own, &gTaking)) {
-        snprintf(why, whySize, "cannot write to the lock folder %s (%s)", folder, strerror(errno));
+        int error = errno;
         RemoveOwnFile();
+        // No lock of this process's own can be made; one that is there may
+        // still say that the port is another program's.
+        int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if ((fd < 0 && errno != ENOENT) ||
+            (fd >= 0 && Judge(fd, name, holder, why, whySize) == HELD)) {
+            if (fd < 0)
+                NotReadable(name, why, whySize);
+            else
+                close(fd);
+            return LOCK_FILE_HELD;
+        }
+        if (fd >= 0)
+            close(fd);
+        snprintf(why, whySize, "cannot write to the lock folder %s (%s)", folder, strerror(error));
         return LOCK_FILE_UNAVAILABLE;
     }
     gTaking.used = 1;
