@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "serial/RunState.h"
+#include "serial/SafeText.h"
 
 namespace {
 
@@ -86,7 +87,9 @@ char gszFirstReason[512];
 } // namespace
 
 void PrintReasonLine(const char* subject, const char* reason) {
-    fprintf(stderr, "kvfwdn: %s: %s\n", subject, reason);
+    // The subject is a name typed or found (a file, a port): the terminal
+    // gets it made safe, the kept reason has it as it is.
+    fprintf(stderr, "kvfwdn: %s: %s\n", TerminalSafeName(subject).c_str(), reason);
     if (!gbKept) {
         snprintf(gszFirstReason, sizeof gszFirstReason, "%s: %s", subject, reason);
         gbKept = true;

@@ -7,6 +7,7 @@
 #include "app/file/FirmwareCheck.h"
 #include "app/text/MenuTexts.h"
 #include "serial/ConsoleSink.h"
+#include "serial/SafeText.h"
 
 using nlohmann::json;
 
@@ -76,7 +77,8 @@ int ShowFileInfo(const std::string& path, bool asJson) {
         result.exit = exit;
         result.message = message;
         if (loaded == DN_OK)
-            printf("%s: %lu bytes, sha256 %s\n", path.c_str(), facts.bytes, facts.sha256.c_str());
+            printf("%s: %lu bytes, sha256 %s\n", TerminalSafeName(path).c_str(), facts.bytes,
+                   facts.sha256.c_str());
         return PrintResult(result, false);
     }
     return !written && exit == EXIT_OK ? EXIT_OTHER : exit;

@@ -6,6 +6,7 @@
 #include "app/cli/CliResult.h"
 #include "app/text/DeviceText.h"
 #include "serial/ConsoleSink.h"
+#include "serial/SafeText.h"
 
 using nlohmann::json;
 
@@ -32,7 +33,8 @@ std::vector<std::string> TrimmedLines(const std::string& text) {
 std::string DetailLine(const CliResult& result) {
     const json& v = result.values;
     if (result.action == "download" && v["bytes"].is_number()) {
-        std::string line = v["file"].get<std::string>() + ": " + v["bytes"].dump() + " bytes";
+        std::string line =
+            TerminalSafeName(v["file"].get<std::string>()) + ": " + v["bytes"].dump() + " bytes";
         if (v.contains("model") && v["model"].is_string())
             line += ", model " + v["model"].get<std::string>();
         if (v["road"].is_string())
