@@ -55,6 +55,22 @@ std::string TerminalSafeName(const std::string& name) {
     return safe;
 }
 
+std::string Utf8Replaced(const std::string& text) {
+    std::string valid;
+    for (size_t at = 0; at < text.size();) {
+        unsigned long code = 0;
+        size_t length = SequenceAt(text, at, &code);
+        if (length == 0) {
+            valid += "\xEF\xBF\xBD";
+            ++at;
+        } else {
+            valid.append(text, at, length);
+            at += length;
+        }
+    }
+    return valid;
+}
+
 bool IsValidUtf8(const std::string& text) {
     for (size_t at = 0; at < text.size();) {
         unsigned long code = 0;

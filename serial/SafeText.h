@@ -11,5 +11,7 @@
 std::string TerminalSafeName(const std::string& name);
 // Whether `text` is valid UTF-8 throughout.
 bool IsValidUtf8(const std::string& text);
+// `text` with every byte that is not part of valid UTF-8 replaced by U+FFFD.
+std::string Utf8Replaced(const std::string& text);
 
 #endif

@@ -232,6 +232,7 @@ TEST(E2eCli, MissingPortsAndBadFiles) {
 
     auto download = [&](const std::string& file, const json& bytes, const json& result) {
         return json{{"file", file},
+                    {"file_hex", nullptr},
                     {"bytes", bytes},
                     {"sha256", bytes.is_number() && bytes != 0 ? json(Sha256Of(file)) : json()},
                     {"road", "bootloader"},

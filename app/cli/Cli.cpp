@@ -198,6 +198,16 @@ int RunCommandLine(int argc, char** argv) {
         return UsageError(OneLine(error.what()));
     }
 
+    // A signal before the result leaves one JSON object, for these too.
+    for (const CLI::App* command : {ports, history})
+        if (request.json && command->parsed())
+            PrepareSignalLine({{"device", nullptr},
+                               {"action", command->get_name()},
+                               {"ok", false},
+                               {"exit", EXIT_OTHER},
+                               {"error", nullptr},
+                               {"time", UtcTimeNow()},
+                               {"kvfwdn", KVFWDN_VERSION}});
     if (ports->parsed())
         return ListPorts(request.json);
     if (info->parsed())

@@ -9,11 +9,13 @@
 #include "app/cli/CliResult.h"
 #include "app/record/History.h"
 #include "app/file/FirmwareCheck.h"
+#include "app/text/FileKeys.h"
 #include "app/text/MenuTexts.h"
 #include "cdu/CduFwDn.h"
 #include "rpu/RpuFwDn.h"
 #include "serial/ComPort.h"
 #include "serial/ConsoleSink.h"
+#include "serial/SafeText.h"
 
 using nlohmann::json;
 
@@ -37,6 +39,7 @@ CliResult Begin(Downloader* dn, const CliRequest& request, const char* device, c
     result.device = device;
     result.action = action;
     result.port = dn->szPortName;
+    result.values = ActionValueKeys(device, action);
     return result;
 }
 
@@ -96,18 +99,37 @@ CliResult NotForThisDevice(CliResult* result, const std::string& path, const cha
 template <class Downloader>
 CliResult BeginDownload(Downloader* dn, const CliRequest& request, const char* device) {
     CliResult result = Begin(dn, request, device, "download");
-    result.values = {{"file", request.file}, {"bytes", RegularFileSize(request.file)},
-                     {"sha256", nullptr},    {"road", nullptr},
-                     {"result", nullptr},    {"seconds", nullptr}};
+    result.values["bytes"] = RegularFileSize(request.file);
+    SetFileKeys(&result.values, request.file);
     return result;
 }
 
 } // namespace
 
+json ActionValueKeys(const std::string& device, const std::string& action) {
+    json keys = json::object();
+    if (action == "version")
+        keys = {{"version", nullptr}};
+    if (device == "rpu" && action == "version")
+        keys.update({{"crc", nullptr}, {"baud", nullptr}});
+    if (device == "cdu" && (action == "version" || action == "cassette"))
+        keys["cassette"] = nullptr;
+    if (action == "download") {
+        keys = {{"bytes", nullptr},
+                {"sha256", nullptr},
+                {"road", nullptr},
+                {"result", nullptr},
+                {"seconds", nullptr}};
+        keys.update({{"file", nullptr}, {"file_hex", nullptr}});
+        if (device == "cdu")
+            keys["model"] = nullptr;
+    }
+    return keys;
+}
+
 CliResult RpuVersion(const CliRequest& request) {
     CKvRPUFwDn dn;
     CliResult result = Begin(&dn, request, "rpu", "version");
-    result.values = {{"version", nullptr}, {"crc", nullptr}, {"baud", nullptr}};
     char version[50] = {0};
     char crc[10] = {0};
     int code;
@@ -122,7 +144,7 @@ CliResult RpuVersion(const CliRequest& request) {
     result.exit = EXIT_OK;
     result.code = 0;
     result.message = VersionLine(RPU_VERSION_FORMAT, version, crc);
-    result.values = {{"version", version}, {"crc", crc}, {"baud", dn.iBaudRate}};
+    result.values.update({{"version", version}, {"crc", crc}, {"baud", dn.iBaudRate}});
     return result;
 }
 
@@ -142,7 +164,7 @@ CliResult RpuDownload(const CliRequest& request) {
         if (facts.device != FW_FOR_RPU)
             fprintf(stderr,
                     "kvfwdn: %s: not printer firmware (%s); downloading it anyway (--force)\n",
-                    path.c_str(), facts.reason.c_str());
+                    TerminalSafeName(path).c_str(), facts.reason.c_str());
         PrintIdentityLine(path.c_str(), facts, false);
     }
     ConsoleTargetScope console(ActionConsole(request));
@@ -157,7 +179,6 @@ CliResult RpuDownload(const CliRequest& request) {
 CliResult CduVersion(const CliRequest& request) {
     CKvCDUFwDn dn;
     CliResult result = Begin(&dn, request, "cdu", "version");
-    result.values = {{"version", nullptr}, {"cassette", nullptr}};
     char version[50] = {0};
     int code;
     {
@@ -172,14 +193,13 @@ CliResult CduVersion(const CliRequest& request) {
     result.exit = EXIT_OK;
     result.code = 0;
     result.message = VersionLine(CDU_VERSION_FORMAT, text.c_str(), version[4]);
-    result.values = {{"version", text}, {"cassette", CassetteOf(version)}};
+    result.values.update({{"version", text}, {"cassette", CassetteOf(version)}});
     return result;
 }
 
 CliResult CduCassette(const CliRequest& request) {
     CKvCDUFwDn dn;
     CliResult result = Begin(&dn, request, "cdu", "cassette");
-    result.values = {{"cassette", nullptr}};
     char version[50] = {0};
     int code;
     int readBack = -1;
@@ -211,7 +231,6 @@ CliResult CduCassette(const CliRequest& request) {
 CliResult CduDownload(const CliRequest& request) {
     CKvCDUFwDn dn;
     CliResult result = BeginDownload(&dn, request, "cdu");
-    result.values["model"] = nullptr;
     std::string path = request.file;
     FirmwareFile file;
     int loaded = file.Load(path.c_str());

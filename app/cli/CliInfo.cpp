@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "app/cli/CliResult.h"
+#include "app/record/History.h"
+#include "app/text/FileKeys.h"
 #include "fwdn/DnResult.h"
 #include "app/file/FirmwareCheck.h"
 #include "app/text/MenuTexts.h"
@@ -36,6 +38,15 @@ json OrNull(const std::string& text) {
 } // namespace
 
 int ShowFileInfo(const std::string& path, bool asJson) {
+    // The keys of every info result, null until known; a signal leaves them.
+    json out = {{"action", "info"},  {"device", nullptr},    {"bytes", nullptr},
+                {"sha256", nullptr}, {"model", nullptr},     {"version", nullptr},
+                {"road", nullptr},   {"stack", nullptr},     {"reset", nullptr},
+                {"ok", false},       {"exit", EXIT_OTHER},   {"message", ""},
+                {"error", nullptr},  {"time", UtcTimeNow()}, {"kvfwdn", KVFWDN_VERSION}};
+    SetFileKeys(&out, path);
+    if (asJson)
+        PrepareSignalLine(out);
     FirmwareFile file;
     int loaded = file.Load(path.c_str()); // the reader says why it failed
     const FirmwareFacts& facts = file.facts();
@@ -54,9 +65,7 @@ int ShowFileInfo(const std::string& path, bool asJson) {
     if (asJson) {
         bool words = loaded == DN_OK && facts.vectors && facts.device != FW_FOR_CDU;
         const char* device = FirmwareDeviceName(facts.device);
-        json out = {{"action", "info"},
-                    {"file", path},
-                    {"bytes", loaded == DN_OK ? json(facts.bytes) : json(nullptr)},
+        out.update({{"bytes", loaded == DN_OK ? json(facts.bytes) : json(nullptr)},
                     {"sha256", loaded == DN_OK ? json(facts.sha256) : json(nullptr)},
                     {"device", device != nullptr ? json(device) : json(nullptr)},
                     {"model", OrNull(facts.model)},
@@ -66,8 +75,7 @@ int ShowFileInfo(const std::string& path, bool asJson) {
                     {"reset", words ? json(Hex8(facts.reset)) : json(nullptr)},
                     {"ok", exit == EXIT_OK},
                     {"exit", exit},
-                    {"message", JoinedMessage(message)},
-                    {"error", nullptr}};
+                    {"message", JoinedMessage(message)}});
         const char* reason = FirstReasonLine();
         if (exit != EXIT_OK && reason != nullptr)
             out["error"] = reason;

@@ -4,7 +4,9 @@
 #include <string>
 
 #include "app/cli/CliResult.h"
+#include "app/record/Prepared.h"
 #include "app/text/DeviceText.h"
+#include "app/text/FileKeys.h"
 #include "serial/ConsoleSink.h"
 #include "serial/SafeText.h"
 
@@ -34,7 +36,7 @@ std::string DetailLine(const CliResult& result) {
     const json& v = result.values;
     if (result.action == "download" && v["bytes"].is_number()) {
         std::string line =
-            TerminalSafeName(v["file"].get<std::string>()) + ": " + v["bytes"].dump() + " bytes";
+            TerminalSafeName(FileNameOfKeys(v)) + ": " + v["bytes"].dump() + " bytes";
         if (v.contains("model") && v["model"].is_string())
             line += ", model " + v["model"].get<std::string>();
         if (v["road"].is_string())
@@ -74,7 +76,7 @@ bool PrintJsonLine(const json& value) {
     // Bytes that are not UTF-8 (a device's version text) are replaced rather
     // than refused, so that the line is always written.
     std::string line = value.dump(-1, ' ', false, json::error_handler_t::replace);
-    return puts(line.c_str()) >= 0 && StandardOutputWritten();
+    return WriteFinalResultLine(line + "\n") && StandardOutputWritten();
 }
 
 bool StandardOutputWritten() {

@@ -7,6 +7,7 @@
 #include "app/cli/CliResult.h"
 #include "app/record/History.h"
 #include "app/record/Prepared.h"
+#include "app/text/FileKeys.h"
 #include "cdu/CduFwDn.h"
 #include "rpu/RpuFwDn.h"
 
@@ -36,8 +37,8 @@ void CopyOutcome(ActionRecord* record, const CliResult& result) {
     json& keys = record->keys;
     keys.update(result.record);
     keys["port"] = result.port;
-    for (const char* key : {"file", "bytes", "sha256", "file_version", "model", "road", "version",
-                            "cassette", "result", "seconds", "error"})
+    for (const char* key : {"file", "file_hex", "bytes", "sha256", "file_version", "model", "road",
+                            "version", "cassette", "result", "seconds", "error"})
         if (result.values.contains(key))
             keys[key] = result.values[key];
     if (!result.code.is_null())
@@ -56,22 +57,30 @@ CliResult RunRecorded(const std::string& device, const std::string& action,
                       const CliRequest& request,
                       const std::function<CliResult(const CliRequest&)>& run) {
     std::string port = request.port.empty() ? DefaultPort(device) : request.port;
+    // The signal's result line, with the keys of every result of the action:
+    // ready before the record begins, then given the record's time.
+    json time = UtcTimeNow();
+    auto prepare = [&]() {
+        if (!request.json)
+            return;
+        PrepareResultLines([&](int sig, const char* error) {
+            json line = BaseLine(device, action, port, 128 + sig, error);
+            line.update(ActionValueKeys(device, action));
+            line["time"] = time;
+            if (action == "download")
+                SetFileKeys(&line, request.file);
+            return Dump(line);
+        });
+    };
+    prepare();
     ActionRecord record = BeginRecord("cli", device.c_str(), action.c_str(), port);
     if (action == "download")
         SetRecordFile(&record, request.file);
     if (action == "cassette")
         record.keys["cassette"] = request.cassette;
     ArmRecord(&record);
-    if (request.json) {
-        json time = record.keys["time"];
-        PrepareResultLines([&](int sig, const char* error) {
-            json line = BaseLine(device, action, port, 128 + sig, error);
-            line["time"] = time;
-            if (action == "download")
-                line["file"] = request.file;
-            return Dump(line);
-        });
-    }
+    time = record.keys["time"];
+    prepare();
     CliResult result = run(request);
     TakeError(&result);
     CopyOutcome(&record, result);
@@ -90,7 +99,22 @@ void PrintUsageErrorLine(int argc, char** argv, const std::string& message) {
     } else if (argc > 1 && argv[1][0] != '-') {
         action = argv[1];
     }
-    PrintJsonLine(BaseLine(device, action, nullptr, EXIT_USAGE, message));
+    json line = BaseLine(device, action, nullptr, EXIT_USAGE, message);
+    if (device.is_string() && action.is_string())
+        line.update(ActionValueKeys(device.get<std::string>(), action.get<std::string>()));
+    PrintJsonLine(line);
+}
+
+void PrepareSignalLine(const json& keys) {
+    PrepareResultLines([&keys](int sig, const char* error) {
+        json line = keys;
+        line["ok"] = false;
+        line["exit"] = 128 + sig;
+        line["error"] = error;
+        if (line.contains("message"))
+            line["message"] = error;
+        return Dump(line);
+    });
 }
 
 // --json, or --json=VALUE with any value but the ones the parser takes as

@@ -46,6 +46,11 @@ struct CliResult {
     nlohmann::json code; // the link code of a version or cassette request
 };
 
+// The keys of a device action's own in every JSON result of it, all null
+// (app/CliDevice.cpp): the same on every path, a signal's and a usage
+// error's included.
+nlohmann::json ActionValueKeys(const std::string& device, const std::string& action);
+
 // Device actions (app/CliDevice.cpp). Each runs with the menus' downloader
 // objects; the request is already checked.
 CliResult RpuVersion(const CliRequest& request);
@@ -79,6 +84,10 @@ bool PrintJsonLine(const nlohmann::json& value);
 CliResult RunRecorded(const std::string& device, const std::string& action,
                       const CliRequest& request,
                       const std::function<CliResult(const CliRequest&)>& run);
+// With --json, prepares the line a signal leaves: `keys` (those of the
+// command's result) with `ok` false, `exit` 128 + the signal and `error`
+// (and `message`) saying which signal; PrintJsonLine drops it.
+void PrepareSignalLine(const nlohmann::json& keys);
 // Whether --json is among the arguments, and its one line for a usage error.
 bool JsonAsked(int argc, char** argv);
 void PrintUsageErrorLine(int argc, char** argv, const std::string& message);

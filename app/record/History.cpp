@@ -17,6 +17,7 @@
 #include "app/file/FirmwareCheck.h"
 #include "app/text/MenuTexts.h"
 #include "app/record/Prepared.h"
+#include "app/text/FileKeys.h"
 #include "app/record/SystemLog.h"
 #include "fwdn/DnResult.h"
 #include "serial/Clock.h"
@@ -27,9 +28,9 @@ using nlohmann::json;
 namespace {
 
 const char* const RECORD_KEYS[] = {
-    "time",    "kvfwdn",   "host",   "user",   "via",          "device",  "action",
-    "port",    "file",     "bytes",  "sha256", "file_version", "model",   "road",
-    "version", "cassette", "result", "exit",   "ok",           "seconds", "error"};
+    "time",     "kvfwdn",   "host",  "user",   "via",          "device", "action", "port",
+    "file",     "file_hex", "bytes", "sha256", "file_version", "model",  "road",   "version",
+    "cassette", "result",   "exit",  "ok",     "seconds",      "error"};
 
 std::string HostName() {
     char name[HOST_NAME_MAX + 1] = "";
@@ -166,7 +167,7 @@ double RecordSeconds(uint64_t ms) {
 }
 
 void SetRecordFile(ActionRecord* record, const std::string& file) {
-    record->keys["file"] = file;
+    SetFileKeys(&record->keys, file);
     record->keys["bytes"] = RegularFileSize(file);
 }
 
@@ -235,7 +236,8 @@ void ArmRecord(ActionRecord* record) {
 }
 
 void FinishRecord(ActionRecord* record) {
-    DropPreparedLines();
+    // The prepared lines stay armed while the record is written: a signal
+    // meanwhile still leaves the result line, and its own record last.
     json& keys = record->keys;
     if (keys["seconds"].is_null())
         keys["seconds"] = RecordSeconds(GetTickCount() - record->startMs);
@@ -258,5 +260,6 @@ void FinishRecord(ActionRecord* record) {
         if (fd >= 0)
             close(fd);
     }
+    DropPreparedHistoryLines();
     SendSystemLog(!keys["ok"].get<bool>(), LogLine(keys));
 }

@@ -1,6 +1,7 @@
 #include "app/record/Prepared.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -11,11 +12,13 @@ const int HANDLED_SIGNALS[HANDLED_SIGNAL_COUNT] = {SIGINT, SIGTERM, SIGHUP, SIGQ
 namespace {
 
 // A prepared line: malloc'ed before the action, so that the handler only
-// reads it. The pointer is cleared before the memory is freed.
-struct Line {
-    char* volatile text = nullptr;
-    volatile size_t length = 0;
+// reads it. Its length travels with it, so that one pointer swap replaces a
+// line whole; the pointer is changed before the old memory is freed.
+struct Text {
+    size_t length;
+    char data[1];
 };
+typedef Text* volatile Line;
 
 Line gHistory[HANDLED_SIGNAL_COUNT];
 Line gResult[HANDLED_SIGNAL_COUNT];
@@ -43,9 +46,20 @@ void Drop(char* volatile* slot) {
 }
 
 void Set(Line* line, const std::string& text) {
-    Drop(&line->text);
-    line->length = text.size();
-    line->text = Copy(text);
+    Text* made = static_cast<Text*>(malloc(sizeof(Text) + text.size()));
+    if (made != nullptr) {
+        made->length = text.size();
+        memcpy(made->data, text.c_str(), text.size() + 1);
+    }
+    Text* old = *line;
+    *line = made;
+    free(old);
+}
+
+void Drop(Line* line) {
+    Text* old = *line;
+    *line = nullptr;
+    free(old);
 }
 
 } // namespace
@@ -76,12 +90,13 @@ const char* SignalName(int sig) {
 
 void PrepareHistoryLines(const std::string& path,
                          const std::function<std::string(int, const char*)>& line) {
-    Drop(&gHistoryPath);
     for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i) {
         std::string error = std::string("interrupted by ") + SignalName(HANDLED_SIGNALS[i]);
         Set(&gHistory[i], line(HANDLED_SIGNALS[i], error.c_str()) + "\n");
     }
+    char* old = gHistoryPath;
     gHistoryPath = Copy(path);
+    free(old);
 }
 
 void PrepareResultLines(const std::function<std::string(int, const char*)>& line) {
@@ -93,26 +108,47 @@ void PrepareResultLines(const std::function<std::string(int, const char*)>& line
         gResultFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
 }
 
-void DropPreparedLines() {
+void DropPreparedHistoryLines() {
     Drop(&gHistoryPath);
-    for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i) {
-        Drop(&gHistory[i].text);
-        Drop(&gResult[i].text);
-    }
+    for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i)
+        Drop(&gHistory[i]);
+}
+
+void DropPreparedResultLines() {
+    for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i)
+        Drop(&gResult[i]);
     int fd = gResultFd;
     gResultFd = -1;
     if (fd >= 0)
         close(fd);
 }
 
+void DropPreparedLines() {
+    DropPreparedHistoryLines();
+    DropPreparedResultLines();
+}
+
+bool WriteFinalResultLine(const std::string& text) {
+    sigset_t held, before;
+    sigemptyset(&held);
+    for (int sig : HANDLED_SIGNALS)
+        sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &before);
+    fflush(stdout); // anything buffered goes first
+    bool written = WriteAll(STDOUT_FILENO, text.data(), text.size());
+    DropPreparedResultLines();
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return written;
+}
+
 void WritePreparedLines(int sig) {
     int i = IndexOf(sig);
     if (i < 0)
         return;
-    const char* result = gResult[i].text;
+    const Text* result = gResult[i];
     if (result != nullptr && gResultFd >= 0)
-        WriteAll(gResultFd, result, gResult[i].length);
-    const char* record = gHistory[i].text;
+        WriteAll(gResultFd, result->data, result->length);
+    const Text* record = gHistory[i];
     const char* path = gHistoryPath;
     if (record == nullptr || path == nullptr)
         return;
@@ -120,7 +156,7 @@ void WritePreparedLines(int sig) {
     if (fd < 0)
         return;
     // One write, so that another tool's line cannot come between its parts.
-    if (write(fd, record, gHistory[i].length) == static_cast<ssize_t>(gHistory[i].length))
+    if (write(fd, record->data, record->length) == static_cast<ssize_t>(record->length))
         fdatasync(fd);
     close(fd);
 }

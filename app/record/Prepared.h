@@ -23,6 +23,14 @@ void PrepareHistoryLines(const std::string& path,
 void PrepareResultLines(const std::function<std::string(int sig, const char* error)>& line);
 // Drops everything prepared.
 void DropPreparedLines();
+// Drops the history lines only, or the result lines only.
+void DropPreparedHistoryLines();
+void DropPreparedResultLines();
+// Writes the final result `text` (one line with its newline) to standard
+// output and drops the prepared result lines, with the handled signals held
+// back in between: whenever a signal comes, exactly one result line is out.
+// False when the write fails.
+bool WriteFinalResultLine(const std::string& text);
 // Signal handler side: writes the lines prepared for `sig`; only open,
 // write, fdatasync and close.
 void WritePreparedLines(int sig);
