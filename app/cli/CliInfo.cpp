@@ -8,6 +8,7 @@
 #include "fwdn/DnResult.h"
 #include "app/file/FirmwareCheck.h"
 #include "app/text/MenuTexts.h"
+#include "app/text/TextLines.h"
 #include "serial/ConsoleSink.h"
 #include "serial/SafeText.h"
 

@@ -7,29 +7,12 @@
 #include "app/record/Prepared.h"
 #include "app/text/DeviceText.h"
 #include "app/text/FileKeys.h"
-#include "serial/ConsoleSink.h"
+#include "app/text/TextLines.h"
 #include "serial/SafeText.h"
 
 using nlohmann::json;
 
 namespace {
-
-// The lines of a menu text without their leading and trailing blanks.
-std::vector<std::string> TrimmedLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        size_t first = text.find_first_not_of(' ', start);
-        size_t last = text.find_last_not_of(' ', end == 0 ? 0 : end - 1);
-        if (first != std::string::npos && first < end && last != std::string::npos)
-            lines.push_back(text.substr(first, last - first + 1));
-        start = end + 1;
-    }
-    return lines;
-}
 
 // The values worth a line of their own in the text result.
 std::string DetailLine(const CliResult& result) {
@@ -52,24 +35,10 @@ std::string DetailLine(const CliResult& result) {
 
 } // namespace
 
-std::string JoinedMessage(const std::string& text) {
-    std::string joined;
-    for (const std::string& line : TrimmedLines(text))
-        joined += (joined.empty() ? "" : " ") + line;
-    return joined;
-}
-
-void TakeError(CliResult* result) {
-    result->error = nullptr;
-    if (result->exit == EXIT_OK)
-        return;
-    if (const char* reason = FirstReasonLine()) {
-        result->error = reason;
-        return;
-    }
-    std::vector<std::string> hint = TrimmedLines(result->hint);
-    if (!hint.empty())
-        result->error = hint.front();
+bool StandardOutputWritten() {
+    // A line-buffered write that failed has emptied its buffer: only the
+    // stream's error mark still tells.
+    return fflush(stdout) == 0 && ferror(stdout) == 0;
 }
 
 bool PrintJsonLine(const json& value) {
@@ -77,12 +46,6 @@ bool PrintJsonLine(const json& value) {
     // than refused, so that the line is always written.
     std::string line = value.dump(-1, ' ', false, json::error_handler_t::replace);
     return WriteFinalResultLine(line + "\n") && StandardOutputWritten();
-}
-
-bool StandardOutputWritten() {
-    // A line-buffered write that failed has emptied its buffer: only the
-    // stream's error mark still tells.
-    return fflush(stdout) == 0 && ferror(stdout) == 0;
 }
 
 int PrintResult(const CliResult& result, bool asJson) {

@@ -21,11 +21,11 @@ void PrepareHistoryLines(const std::string& path,
                          const std::function<std::string(int sig, const char* error)>& line);
 // Prepares the result line written to the standard output as it is now.
 void PrepareResultLines(const std::function<std::string(int sig, const char* error)>& line);
-// Drops everything prepared.
-void DropPreparedLines();
-// Drops the history lines only, or the result lines only.
+// Drops the history lines (the record is written), the result lines (the
+// result is printed), or both.
 void DropPreparedHistoryLines();
 void DropPreparedResultLines();
+void DropPreparedLines();
 // Writes the final result `text` (one line with its newline) to standard
 // output and drops the prepared result lines, with the handled signals held
 // back in between: whenever a signal comes, exactly one result line is out.
