@@ -23,6 +23,7 @@ install(FILES "${CMAKE_BINARY_DIR}/man/kvfwdn.1" "${CMAKE_BINARY_DIR}/man/kvsim.
 install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 install(FILES "${CMAKE_SOURCE_DIR}/data/README.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}/data")
 install(FILES "${CMAKE_SOURCE_DIR}/contrib/bash-completion/kvfwdn"
+              "${CMAKE_SOURCE_DIR}/contrib/bash-completion/kvsim"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions")
 install(DIRECTORY "${CMAKE_SOURCE_DIR}/contrib/ansible/" DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples")
 

@@ -386,40 +386,56 @@ void Stop(CduState* state) {
     KvsimRemoveLink(state->linkPath, state->line.slavePath());
 }
 
+// Checks one option's value; says what is wanted when it is wrong.
+bool CheckOption(const std::string& key, const std::string& value, std::string* error) {
+    std::vector<std::string> faults;
+    const char* wanted = nullptr;
+    if (key == "mode") {
+        if (!KnownMode(value))
+            wanted = "wants auto, online or boot";
+    } else if (key == "road") {
+        if (!KnownRoad(value))
+            wanted = "wants loader or bootloader";
+    } else if (key == "fault") {
+        return KvsimParseFaults(value, FAULT_NAMES, "dispenser", &faults, error);
+    } else if (key == "version") {
+        if (value.size() != 13)
+            wanted = "wants 13 characters";
+    } else {
+        *error = "unknown option --cdu-" + key;
+        return false;
+    }
+    if (wanted != nullptr)
+        *error = "--cdu-" + key + " " + wanted;
+    return wanted == nullptr;
+}
+
 bool ApplyOptions(CduState* state, const KvsimOptions& options, std::string* error) {
     for (const auto& option : options.values) {
         const std::string& key = option.first;
         const std::string& value = option.second;
-        if (key == "mode") {
-            if (!KnownMode(value)) {
-                *error = "--cdu-mode wants auto, online or boot";
-                return false;
-            }
-            state->mode = value;
-        } else if (key == "road") {
-            if (!KnownRoad(value)) {
-                *error = "--cdu-road wants loader or bootloader";
-                return false;
-            }
-            state->road = value;
-        } else if (key == "fault") {
-            if (!SetFaults(state, value, error))
-                return false;
-        } else if (key == "version") {
-            if (value.size() != 13) {
-                *error = "--cdu-version wants 13 characters";
-                return false;
-            }
-            state->dispenserConfig.version = value;
-        } else {
-            *error = "unknown option --cdu-" + key;
+        if (!CheckOption(key, value, error))
             return false;
-        }
+        if (key == "mode")
+            state->mode = value;
+        else if (key == "road")
+            state->road = value;
+        else if (key == "fault")
+            SetFaults(state, value, error);
+        else if (key == "version")
+            state->dispenserConfig.version = value;
     }
     return true;
 }
 
 } // namespace
+
+bool KvsimCheckCdu(const KvsimOptions& options, std::string* error) {
+    for (const auto& option : options.values)
+        if (!CheckOption(option.first, option.second, error))
+            return false;
+    return true;
+}
 
 KvsimDevice* KvsimStartCdu(const KvsimOptions& options, std::string* error) {
     std::shared_ptr<CduState> state = std::make_shared<CduState>();

@@ -40,6 +40,9 @@ struct KvsimDevice {
 struct KvsimDeviceType {
     const char* name;  // "rpu"
     const char* usage; // option lines for --help, each ending in a newline
+    // Checks the device's options before anything is touched; false with
+    // *error set for a wrong value or an unknown option.
+    bool (*check)(const KvsimOptions& options, std::string* error);
     // Starts the device; nullptr with *error set when it cannot.
     KvsimDevice* (*start)(const KvsimOptions& options, std::string* error);
     const char* commands; // control command lines for --help, each ending in a newline
@@ -54,6 +57,7 @@ extern const KvsimDeviceType gKvsimDeviceTypes[];
 extern const int gKvsimDeviceTypeCount;
 
 // The device of the receipt printer (kvsim/KvsimRpu.cpp).
+bool KvsimCheckRpu(const KvsimOptions& options, std::string* error);
 KvsimDevice* KvsimStartRpu(const KvsimOptions& options, std::string* error);
 extern const char* const gKvsimRpuUsage;
 extern const char* const gKvsimRpuCommands;
@@ -61,6 +65,7 @@ extern const char* const gKvsimRpuFiles[];
 extern const char* const gKvsimRpuResults[];
 
 // The device of the cash dispenser (kvsim/KvsimCdu.cpp).
+bool KvsimCheckCdu(const KvsimOptions& options, std::string* error);
 KvsimDevice* KvsimStartCdu(const KvsimOptions& options, std::string* error);
 extern const char* const gKvsimCduUsage;
 extern const char* const gKvsimCduCommands;

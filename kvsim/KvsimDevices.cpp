@@ -4,8 +4,10 @@
 #include "kvsim/KvsimDevice.h"
 
 const KvsimDeviceType gKvsimDeviceTypes[] = {
-    {"rpu", gKvsimRpuUsage, KvsimStartRpu, gKvsimRpuCommands, gKvsimRpuFiles, gKvsimRpuResults},
-    {"cdu", gKvsimCduUsage, KvsimStartCdu, gKvsimCduCommands, gKvsimCduFiles, gKvsimCduResults},
+    {"rpu", gKvsimRpuUsage, KvsimCheckRpu, KvsimStartRpu, gKvsimRpuCommands, gKvsimRpuFiles,
+     gKvsimRpuResults},
+    {"cdu", gKvsimCduUsage, KvsimCheckCdu, KvsimStartCdu, gKvsimCduCommands, gKvsimCduFiles,
+     gKvsimCduResults},
 };
 
 const int gKvsimDeviceTypeCount =

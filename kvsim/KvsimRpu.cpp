@@ -25,7 +25,7 @@ const char* const gKvsimRpuUsage =
     "                                read-back differs), locked (read-out protected: the\n"
     "                                tool must lift the protection first), none\n"
     "  --rpu-baud RATE               the printer answers the version query only at RATE\n"
-    "                                (default: at any rate)\n"
+    "                                (9600, 57600, 115200 or 460800; default any)\n"
     "  --rpu-version TEXT            firmware version the printer reports (5 characters)\n"
     "  --rpu-crc HHHH                firmware CRC the printer reports (4 hex digits)\n";
 
@@ -130,27 +130,35 @@ std::string FaultText(const RpuState& state) {
 }
 
 bool ParseCrc(const std::string& text, unsigned char crc[2]) {
-    if (text.size() != 4)
+    if (text.size() != 4 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
         return false;
-    char* end = nullptr;
-    unsigned long value = strtoul(text.c_str(), &end, 16);
-    if (end == nullptr || *end != '\0')
-        return false;
+    unsigned long value = strtoul(text.c_str(), nullptr, 16);
     crc[0] = static_cast<unsigned char>(value >> 8);
     crc[1] = static_cast<unsigned char>(value & 0xFF);
     return true;
 }
 
+// The rates the tool's version query tries, or "any" (0).
 bool ParseBaud(const std::string& text, int* baud) {
-    if (text == "any") {
-        *baud = 0;
-        return true;
+    for (int rate : {9600, 57600, 115200, 460800}) {
+        if (text == std::to_string(rate)) {
+            *baud = rate;
+            return true;
+        }
     }
-    char* end = nullptr;
-    long value = strtol(text.c_str(), &end, 10);
-    if (end == text.c_str() || *end != '\0' || value <= 0 || value > 4000000)
+    *baud = 0;
+    return text == "any";
+}
+
+const char* const BAUD_WANTED = "wants 9600, 57600, 115200, 460800 or \"any\"";
+
+// The version goes into the reply as it is: five printable characters.
+bool ParseVersion(const std::string& text) {
+    if (text.size() != 5)
         return false;
-    *baud = static_cast<int>(value);
+    for (char c : text)
+        if (c < ' ' || c > '~')
+            return false;
     return true;
 }
 
@@ -188,7 +196,7 @@ bool Command(RpuState* state, const std::vector<std::string>& words, std::string
     if (words.size() == 2 && words[0] == "baud") {
         int baud = 0;
         if (!ParseBaud(words[1], &baud)) {
-            *reply = "rpu: baud wants a rate or \"any\"";
+            *reply = std::string("rpu: baud ") + BAUD_WANTED;
             return false;
         }
         state->printerConfig.line.baudOnly = baud;
@@ -220,38 +228,64 @@ void Stop(RpuState* state) {
     state->bootloader->stop();
 }
 
+// Checks one option's value; says what is wanted when it is wrong.
+bool CheckOption(const std::string& key, const std::string& value, std::string* error) {
+    std::vector<std::string> faults;
+    PrinterConfig config;
+    const char* wanted = nullptr;
+    if (key == "mode") {
+        if (value != "auto" && value != "online" && value != "boot")
+            wanted = "wants auto, online or boot";
+    } else if (key == "fault") {
+        return KvsimParseFaults(value, FAULT_NAMES, "printer", &faults, error);
+    } else if (key == "baud") {
+        if (!ParseBaud(value, &config.line.baudOnly))
+            wanted = BAUD_WANTED;
+    } else if (key == "version") {
+        if (!ParseVersion(value))
+            wanted = "wants 5 printable characters";
+    } else if (key == "crc") {
+        if (!ParseCrc(value, config.crc))
+            wanted = "wants four hexadecimal digits";
+    } else {
+        *error = "unknown option --rpu-" + key;
+        return false;
+    }
+    if (wanted != nullptr)
+        *error = "--rpu-" + key + " " + wanted;
+    return wanted == nullptr;
+}
+
 bool ApplyOptions(RpuState* state, const KvsimOptions& options, std::string* mode,
                   std::string* error) {
     for (const auto& option : options.values) {
         const std::string& key = option.first;
         const std::string& value = option.second;
-        if (key == "mode") {
-            *mode = value;
-        } else if (key == "fault") {
-            if (!SetFaults(state, value, error))
-                return false;
-        } else if (key == "baud") {
-            if (!ParseBaud(value, &state->printerConfig.line.baudOnly)) {
-                *error = "--rpu-baud wants a rate or \"any\"";
-                return false;
-            }
-        } else if (key == "version") {
-            state->printerConfig.version = value;
-        } else if (key == "crc") {
-            if (!ParseCrc(value, state->printerConfig.crc)) {
-                *error = "--rpu-crc wants four hexadecimal digits";
-                return false;
-            }
-        } else {
-            *error = "unknown option --rpu-" + key;
+        if (!CheckOption(key, value, error))
             return false;
-        }
+        if (key == "mode")
+            *mode = value;
+        else if (key == "fault")
+            SetFaults(state, value, error);
+        else if (key == "baud")
+            ParseBaud(value, &state->printerConfig.line.baudOnly);
+        else if (key == "version")
+            state->printerConfig.version = value;
+        else if (key == "crc")
+            ParseCrc(value, state->printerConfig.crc);
     }
     ApplyFaults(state);
     return true;
 }
 
 } // namespace
+
+bool KvsimCheckRpu(const KvsimOptions& options, std::string* error) {
+    for (const auto& option : options.values)
+        if (!CheckOption(option.first, option.second, error))
+            return false;
+    return true;
+}
 
 KvsimDevice* KvsimStartRpu(const KvsimOptions& options, std::string* error) {
     std::shared_ptr<RpuState> state = std::make_shared<RpuState>();

@@ -39,6 +39,7 @@ struct Settings {
     std::string dir = "/tmp/kvsim";
     std::vector<KvsimOptions> deviceOptions; // one per device type, same order
     std::vector<std::string> run;            // CMD and its arguments; empty: interactive
+    bool serve = false;                      // no prompt: serve until SIGINT or SIGTERM
 };
 
 // Usage errors exit as kvfwdn's do.
@@ -51,13 +52,15 @@ const char* const MARK = ".kvsim";
 const char* const OWN_FILES[] = {"control", "kvsim.log", "kvsim.pid"};
 
 void PrintUsage(FILE* out) {
-    fprintf(out, "usage: kvsim [--dir DIR] [device options] [--run CMD [ARGS...]]\n"
+    fprintf(out, "usage: kvsim [--dir DIR] [device options] [--serve | --run CMD [ARGS...]]\n"
                  "       kvsim --help | --version\n"
                  "\n"
                  "Serves virtual devices for kvfwdn on pseudo-terminals linked at DIR/<device>\n"
                  "(DIR defaults to /tmp/kvsim). With --run, starts the devices, runs CMD on this\n"
-                 "terminal and stops the devices when CMD ends; without it, kvsim reads commands\n"
-                 "at its own prompt until \"quit\" or Ctrl-C.\n"
+                 "terminal and stops the devices when CMD ends; with --serve, serves without a\n"
+                 "prompt until SIGINT or SIGTERM (kvsim --serve & for scripts or a second\n"
+                 "terminal); otherwise kvsim reads commands at its own prompt until \"quit\" or\n"
+                 "Ctrl-C. A wrong option exits 64 before anything is touched.\n"
                  "\n"
                  "Commands (at the prompt, or: echo \"COMMAND\" > DIR/control):\n"
                  "  status                         show the devices\n"
@@ -91,13 +94,28 @@ bool DeviceOption(const std::string& arg, int* device, std::string* key) {
     return false;
 }
 
-// Returns 0 to go on, otherwise the exit code.
+int UsageError(const std::string& what) {
+    fprintf(stderr, "kvsim: %s (see kvsim --help)\n", what.c_str());
+    return EXIT_USAGE;
+}
+
+// The value of the option at argv[*i], which is never another option.
+bool TakeValue(int argc, char** argv, int* i, std::string* value) {
+    if (*i + 1 >= argc || strncmp(argv[*i + 1], "--", 2) == 0)
+        return false;
+    *value = argv[++*i];
+    return true;
+}
+
+// Returns 0 to go on, otherwise the exit code. Every value is checked here,
+// before the directory or any file is touched.
 int ParseArguments(int argc, char** argv, Settings* settings) {
     settings->deviceOptions.resize(static_cast<size_t>(gKvsimDeviceTypeCount));
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         int device = 0;
         std::string key;
+        std::string value;
         if (arg == "--help" || arg == "-h") {
             PrintUsage(stdout);
             return 1;
@@ -105,21 +123,29 @@ int ParseArguments(int argc, char** argv, Settings* settings) {
             printf("kvsim " KVSIM_VERSION "\n");
             return 1;
         } else if (arg == "--run") {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "kvsim: --run needs a command (see kvsim --help)\n");
-                return EXIT_USAGE;
-            }
+            if (i + 1 >= argc)
+                return UsageError("--run needs a command");
             settings->run.assign(argv + i + 1, argv + argc);
             break;
-        } else if (arg == "--dir" && i + 1 < argc) {
-            settings->dir = argv[++i];
-        } else if (DeviceOption(arg, &device, &key) && i + 1 < argc) {
-            settings->deviceOptions[static_cast<size_t>(device)].values[key] = argv[++i];
+        } else if (arg == "--serve") {
+            settings->serve = true;
+        } else if (arg == "--dir" || DeviceOption(arg, &device, &key)) {
+            if (!TakeValue(argc, argv, &i, &value))
+                return UsageError(arg + " needs a value");
+            if (arg == "--dir")
+                settings->dir = value;
+            else
+                settings->deviceOptions[static_cast<size_t>(device)].values[key] = value;
         } else {
-            fprintf(stderr, "kvsim: unknown or incomplete option %s (see kvsim --help)\n",
-                    arg.c_str());
-            return EXIT_USAGE;
+            return UsageError("unknown option " + arg);
         }
+    }
+    if (settings->serve && !settings->run.empty())
+        return UsageError("--serve and --run do not go together");
+    for (int i = 0; i < gKvsimDeviceTypeCount; ++i) {
+        std::string error;
+        if (!gKvsimDeviceTypes[i].check(settings->deviceOptions[static_cast<size_t>(i)], &error))
+            return UsageError(error);
     }
     for (KvsimOptions& options : settings->deviceOptions)
         options.dir = settings->dir;
@@ -423,6 +449,13 @@ void InteractiveLoop(Devices* devices) {
     }
 }
 
+// Serves until SIGINT or SIGTERM, never reading standard input: started in
+// the background it neither ends at an empty input nor stops for a terminal.
+void ServeLoop() {
+    while (!gbStop)
+        poll(nullptr, 0, 200);
+}
+
 void InstallSignals(bool forward) {
     struct sigaction action;
     memset(&action, 0, sizeof(action));
@@ -443,6 +476,60 @@ void InstallSignals(bool forward) {
     signal(SIGPIPE, SIG_IGN);
 }
 
+// Runs kvsim in the directory it has locked; its exit code.
+int Serve(const Settings& settings) {
+    RemoveOldResults(settings.dir);
+    std::string fifo = settings.dir + "/control";
+    std::string log = settings.dir + "/kvsim.log";
+    unlink(fifo.c_str());
+    unlink(log.c_str()); // the log tells about this run only
+    if (mkfifo(fifo.c_str(), 0600) != 0) {
+        fprintf(stderr, "kvsim: cannot create the control FIFO %s\n", fifo.c_str());
+        return 2;
+    }
+
+    int result = 0;
+    {
+        Devices devices;
+        if (!devices.startAll(settings)) {
+            unlink(fifo.c_str());
+            return 2;
+        }
+        std::atomic<bool> controlDone{false};
+        std::thread control(ControlLoop, &devices, fifo, log, &controlDone);
+
+        // At most 15 lines, the port paths last: in a small terminal they
+        // are still on screen when the tool asks for them.
+        bool runMode = !settings.run.empty();
+        printf("\n kvsim " KVSIM_VERSION ": virtual devices are running; in mode auto they answer\n"
+               " whatever the tool asks, no switch or button needed.\n%s",
+               devices.describe().c_str());
+        printf(" Commands: echo \"rpu fault erase\" > %s (replies in kvsim.log);\n"
+               "   every command: kvsim --help.\n",
+               fifo.c_str());
+        if (runMode)
+            printf(" Starting %s; the devices stop when it ends.\n", settings.run[0].c_str());
+        else if (settings.serve)
+            printf(" Serving until SIGINT or SIGTERM (kill %ld).\n", static_cast<long>(getpid()));
+        printf("%s", devices.ports().c_str());
+        fflush(stdout);
+        InstallSignals(runMode);
+        if (runMode) {
+            result = RunCommand(settings.run);
+        } else if (settings.serve) {
+            ServeLoop();
+        } else {
+            InteractiveLoop(&devices);
+            printf("\n");
+        }
+        controlDone = true;
+        control.join();
+        devices.stopAll();
+    }
+    unlink(fifo.c_str());
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -460,53 +547,8 @@ int main(int argc, char** argv) {
     int lock = LockDirectory(settings.dir);
     if (lock < 0)
         return 2;
-    RemoveOldResults(settings.dir);
-
-    std::string fifo = settings.dir + "/control";
-    std::string log = settings.dir + "/kvsim.log";
-    unlink(fifo.c_str());
-    unlink(log.c_str()); // the log tells about this run only
-    if (mkfifo(fifo.c_str(), 0600) != 0) {
-        fprintf(stderr, "kvsim: cannot create the control FIFO %s\n", fifo.c_str());
-        close(lock);
-        return 2;
-    }
-
-    int result = 0;
-    {
-        Devices devices;
-        if (!devices.startAll(settings)) {
-            unlink(fifo.c_str());
-            close(lock);
-            return 2;
-        }
-        std::atomic<bool> controlDone{false};
-        std::thread control(ControlLoop, &devices, fifo, log, &controlDone);
-
-        // At most 15 lines, the port paths last: in a small terminal they
-        // are still on screen when the tool asks for them.
-        bool runMode = !settings.run.empty();
-        printf("\n kvsim " KVSIM_VERSION ": virtual devices are running; in mode auto they answer\n"
-               " whatever the tool asks, no switch or button needed.\n%s",
-               devices.describe().c_str());
-        printf(" Commands: echo \"rpu fault erase\" > %s (replies in kvsim.log);\n"
-               "   every command: kvsim --help.\n",
-               fifo.c_str());
-        if (runMode)
-            printf(" Starting %s; the devices stop when it ends.\n", settings.run[0].c_str());
-        printf("%s", devices.ports().c_str());
-        InstallSignals(runMode);
-        if (runMode) {
-            result = RunCommand(settings.run);
-        } else {
-            InteractiveLoop(&devices);
-            printf("\n");
-        }
-        controlDone = true;
-        control.join();
-        devices.stopAll();
-    }
-    unlink(fifo.c_str());
+    int result = Serve(settings);
+    // The pid file goes on every exit once it is this kvsim's.
     unlink((settings.dir + "/kvsim.pid").c_str());
     close(lock);
     return result;

@@ -49,6 +49,10 @@ int CKvRPUFwDn::GetVersionInfo(char* pVersion, char* pCrc) {
             break;
         }
         RPU_PortClose();
+        // A port that cannot be opened (in use, no permission, missing) is
+        // no silent printer: no other rate is tried.
+        if (result == -4)
+            break;
     }
 
     if (!found) {

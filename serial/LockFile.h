@@ -23,9 +23,12 @@ const char* LockFolder();
 // ("LCK..ttyUSB0", "LCK..pts_3"). False when the device cannot be resolved.
 bool LockFileName(const char* device, char* name, size_t size);
 
-// Takes the lock file of `device` for this process. A lock whose process no
-// longer exists is stale and taken over. On LOCK_FILE_HELD `*holder` is the
-// holder's PID; on LOCK_FILE_UNAVAILABLE `why` tells the reason.
+// Takes the lock file of `device` for this process. Only a lock whose PID
+// is readable and whose process no longer exists is stale; it is replaced
+// in one rename, so that of several takers exactly one gets it. On
+// LOCK_FILE_HELD `why` is the reason ("in use by another program (PID n)";
+// a file that cannot be read or holds no PID counts as held) and `*holder`
+// the holder's PID when known; on LOCK_FILE_UNAVAILABLE `why` tells why.
 LockFileResult TakeLockFile(const char* device, pid_t* holder, char* why, size_t whySize);
 // Notes `fd` as the open port of the lock file of `device`.
 void AttachLockFile(const char* device, int fd);
@@ -38,8 +41,9 @@ void DropLockFileOf(int fd);
 // the close of its port (DropLockFileOf).
 void KeepLockFilesUntilRelease(bool keep);
 bool LockFilesKeptUntilRelease();
-// Removes every lock file this process holds. Async-signal-safe (unlink
-// only): the interrupt path calls it from a signal handler.
+// Removes every lock file this process holds, and the file a lock is being
+// made from. Async-signal-safe (lstat and unlink only): the interrupt path
+// calls it from a signal handler.
 void ReleaseLockFiles();
 
 #endif

@@ -25,6 +25,7 @@
 #include "serial/LineTrace.h"
 #include "serial/LockFile.h"
 #include "serial/PortAccess.h"
+#include "serial/SystemConsole.h"
 
 namespace {
 
@@ -54,9 +55,12 @@ const char* RefusedDevice(const struct stat& st) {
         return CONSOLE_REASON;
     if ((major == 5 && minor == 2) || major == 2) // ptmx, old-style masters
         return MASTER_REASON;
+    // The tool's own terminal; standard input on /dev/null makes /dev/null
+    // no console.
     for (int own = 0; own <= 2; ++own) {
         struct stat ownSt;
-        if (fstat(own, &ownSt) == 0 && S_ISCHR(ownSt.st_mode) && ownSt.st_rdev == st.st_rdev)
+        if (isatty(own) && fstat(own, &ownSt) == 0 && S_ISCHR(ownSt.st_mode) &&
+            ownSt.st_rdev == st.st_rdev)
             return CONSOLE_REASON;
     }
     return nullptr;
@@ -110,17 +114,18 @@ int OpenSerialLine(const char* device, long baud) {
     const char* refused = stat(device, &st) == 0 ? RefusedDevice(st) : nullptr;
     if (refused != nullptr)
         return Fail(device, refused);
+    std::string console;
+    if (IsSystemConsole(device, &console))
+        return Fail(
+            device,
+            ("this is the system console (console=" + console + "), not a device port").c_str());
     // The lock file before the open: a port that another program holds by
     // its lock file is not touched at all.
     pid_t holder = 0;
     char why[PATH_MAX + 100];
     LockFileResult lock = TakeLockFile(device, &holder, why, sizeof why);
-    if (lock == LOCK_FILE_HELD) {
-        char reason[64];
-        snprintf(reason, sizeof reason, "in use by another program (PID %ld)",
-                 static_cast<long>(holder));
-        return Fail(device, reason);
-    }
+    if (lock == LOCK_FILE_HELD)
+        return Fail(device, why);
     int fd = OpenLockedDevice(device);
     if (fd == 0 && lock == LOCK_FILE_TAKEN)
         DropLockFile(device);

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 #include "app/text/MenuTexts.h"
@@ -13,6 +14,7 @@
 #include "support/Dialogue.h"
 #include "support/LinkTest.h"
 #include "support/RunTool.h"
+#include "support/ScratchDir.h"
 #include "sim/VirtualDispenser.h"
 #include "sim/VirtualPrinter.h"
 #include "test_cdu_util.h"
@@ -151,6 +153,69 @@ TEST(E2eCli, HelpVersionPortsAndUsageErrors) {
               "kvfwdn: unknown command \"flash\" (see kvfwdn --help)\n");
 }
 
+// --help and --version give one JSON line with --json; every spelling of the
+// flag the parser takes counts, before the command too; the device words
+// alone name their commands; -n says what it takes.
+TEST(E2eCli, HelpVersionJsonAndCommandLineSnags) {
+    std::string usage = RunToolArgs({"--help"}).output;
+    for (const char* flag : {"--help", "-h", "-V", "--version"}) {
+        ToolRun run = RunToolArgs({flag, "--json"});
+        EXPECT_EQ(run.exitCode, 0) << flag;
+        json line = json::parse(run.output, nullptr, false);
+        ASSERT_TRUE(line.is_object()) << flag << ": " << run.output;
+        bool help = flag[1] == 'h' || flag[2] == 'h';
+        EXPECT_EQ(line["time"].get_ref<const std::string&>().size(), 24u) << run.output;
+        line.erase("time");
+        json expected = {{"device", nullptr}, {"action", help ? "help" : "version"},
+                         {"ok", true},        {"exit", 0},
+                         {"error", nullptr},  {"kvfwdn", KVFWDN_VERSION}};
+        if (help)
+            expected["usage"] = usage;
+        EXPECT_EQ(line, expected) << flag;
+    }
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"rpu", "version", "--json=true", "-x"}, {"--json=1", "frobnicate"}}) {
+        ToolRun run = RunToolArgs(args);
+        EXPECT_EQ(run.exitCode, 64) << args[0];
+        EXPECT_EQ(json::parse(run.output, nullptr, false).value("exit", 0), 64) << run.output;
+    }
+    ToolRun before = RunToolArgs({"--json", "-q", "rpu", "version", "-p", MISSING_PORT});
+    EXPECT_EQ(before.exitCode, 6);
+    EXPECT_EQ(json::parse(before.output, nullptr, false).value("exit", 0), 6) << before.output;
+
+    for (const char* device : {"rpu", "cdu"}) {
+        ToolRun run = RunToolArgs({device});
+        EXPECT_EQ(run.exitCode, 64);
+        std::string head = "kvfwdn: " + std::string(device) + " needs a command: version, ";
+        EXPECT_EQ(run.errors.compare(0, head.size(), head), 0) << run.errors;
+        EXPECT_NE(run.errors.find(", download"), std::string::npos) << run.errors;
+        EXPECT_EQ(run.errors.find(" (see kvfwdn --help)\n"), run.errors.size() - 21) << run.errors;
+    }
+    for (const char* count : {"abc", "0", "100001", "-5", "1e3"}) {
+        ToolRun run = RunToolArgs({"history", "-n", count});
+        EXPECT_EQ(run.exitCode, 64) << count;
+        EXPECT_EQ(run.errors, "kvfwdn: -n: a whole number from 1 to 100000 is expected (see "
+                              "kvfwdn --help)\n")
+            << count;
+    }
+}
+
+// Standard output that cannot be written (a full disk) fails help, version
+// and ports as it fails every other command.
+TEST(E2eCli, FullStandardOutputExitsNine) {
+    ScratchDir sysfs;
+    ASSERT_EQ(system(("mkdir -p " + sysfs.path() + "/class/tty/ttyS0 && echo 4 >" + sysfs.path() +
+                      "/class/tty/ttyS0/type")
+                         .c_str()),
+              0);
+    for (const char* args : {"--help", "-V", "--help --json", "ports", "ports --json"}) {
+        std::string command = "KVFWDN_HISTORY=off KVFWDN_SYSFS=" + sysfs.path() +
+                              " " KVFWDN_EXE " " + args + " >/dev/full 2>/dev/null";
+        int status = system(command.c_str());
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 9) << args;
+    }
+}
+
 // What can be told without a device: files that cannot be used and ports
 // that cannot be opened.
 TEST(E2eCli, MissingPortsAndBadFiles) {
@@ -171,6 +236,7 @@ TEST(E2eCli, MissingPortsAndBadFiles) {
 
     auto download = [&](const std::string& file, const json& bytes, const json& result) {
         return json{{"file", file},
+                    {"file_hex", nullptr},
                     {"bytes", bytes},
                     {"sha256", bytes.is_number() && bytes != 0 ? json(Sha256Of(file)) : json()},
                     {"road", "bootloader"},

@@ -127,21 +127,27 @@ TEST(E2eFileCheck, InfoTextAndJson) {
                               "vector table\n");
     EXPECT_EQ(run.errors, "kvfwdn: " + text + ": 3 bytes, too short for a vector table\n");
 
-    EXPECT_EQ(Json(RunToolArgs({"info", rpu, "--json"})),
-              json({{"action", "info"},
-                    {"file", rpu},
-                    {"bytes", 4000},
-                    {"sha256", Sha256Of(rpu)},
-                    {"device", "rpu"},
-                    {"model", nullptr},
-                    {"version", nullptr},
-                    {"road", nullptr},
-                    {"stack", "20005000"},
-                    {"reset", "08000131"},
-                    {"ok", true},
-                    {"exit", 0},
-                    {"message", "printer firmware: stack 0x20005000, reset 0x08000131"},
-                    {"error", nullptr}}));
+    // Like every result, it says when it ran and which tool gave it.
+    json info = Json(RunToolArgs({"info", rpu, "--json"}));
+    EXPECT_EQ(info["kvfwdn"], KVFWDN_VERSION);
+    EXPECT_EQ(info["time"].get_ref<const std::string&>().size(), 24u) << info;
+    info.erase("time");
+    EXPECT_EQ(info, json({{"action", "info"},
+                          {"file", rpu},
+                          {"file_hex", nullptr},
+                          {"kvfwdn", KVFWDN_VERSION},
+                          {"bytes", 4000},
+                          {"sha256", Sha256Of(rpu)},
+                          {"device", "rpu"},
+                          {"model", nullptr},
+                          {"version", nullptr},
+                          {"road", nullptr},
+                          {"stack", "20005000"},
+                          {"reset", "08000131"},
+                          {"ok", true},
+                          {"exit", 0},
+                          {"message", "printer firmware: stack 0x20005000, reset 0x08000131"},
+                          {"error", nullptr}}));
     json result = Json(RunToolArgs({"info", cdu, "--json"}));
     EXPECT_EQ(result["device"], "cdu");
     EXPECT_EQ(result["model"], "CIRN");

@@ -21,10 +21,10 @@ using nlohmann::json;
 
 namespace {
 
-const char* const KEYS[] = {"time",   "kvfwdn",  "host",    "user",     "via",    "device",
-                            "action", "port",    "file",    "bytes",    "sha256", "file_version",
-                            "model",  "road",    "version", "cassette", "result", "exit",
-                            "ok",     "seconds", "error",   "ticket",   "prev"};
+const char* const KEYS[] = {"time",         "kvfwdn", "host",    "user",     "via",      "device",
+                            "action",       "port",   "file",    "file_hex", "bytes",    "sha256",
+                            "file_version", "model",  "road",    "version",  "cassette", "result",
+                            "exit",         "ok",     "seconds", "error",    "ticket",   "prev"};
 
 std::vector<std::string> Lines(const std::string& path) {
     std::vector<std::string> lines;

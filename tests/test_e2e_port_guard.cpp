@@ -21,6 +21,7 @@
 #include "sim/VirtualDispenser.h"
 #include "sim/VirtualPrinter.h"
 #include "support/KvsimChild.h"
+#include "support/LockFiles.h"
 #include "support/RunTool.h"
 #include "support/ServedDevice.h"
 #include "test_cdu_util.h"
@@ -40,22 +41,6 @@ bool Exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-// A pty's lock file name as other serial programs spell it: /dev/pts/3 is
-// LCK..pts_3.
-std::string LockNameOf(const std::string& pty) {
-    std::string name = "LCK.." + pty.substr(5);
-    for (char& c : name)
-        if (c == '/')
-            c = '_';
-    return name;
-}
-
-std::string PidText(pid_t pid) {
-    char text[16];
-    snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
-    return text;
-}
-
 // Runs `command` with sh; its exit status, or -1.
 int Shell(const std::string& command) {
     int status = system(command.c_str());
@@ -65,23 +50,6 @@ int Shell(const std::string& command) {
 using Printer = ServedDevice<VirtualPrinter, PrinterConfig>;
 
 const std::string kVersionText = "Current F/W Ver : V1.23, CRC : 0x0AB3\n";
-
-// Counts the creations and removals of `name` among the events waiting on
-// the inotify descriptor `fd`.
-void CountEvents(int fd, const std::string& name, int* created, int* removed) {
-    alignas(struct inotify_event) char buffer[8192];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-        for (char* at = buffer; at < buffer + n;) {
-            auto* event = reinterpret_cast<struct inotify_event*>(at);
-            if (event->len > 0 && name == event->name) {
-                *created += (event->mask & IN_CREATE) ? 1 : 0;
-                *removed += (event->mask & IN_DELETE) ? 1 : 0;
-            }
-            at += sizeof(struct inotify_event) + event->len;
-        }
-    }
-}
 
 } // namespace
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <memory>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -93,6 +95,54 @@ TEST(KvsimDir, VersionHelpAndUsageErrors) {
             << command;
     for (const char* wrong : {"--frobnicate", "--dir", "--run", "--rpu-mode"})
         EXPECT_EQ(RunKvsim(wrong).exitCode, 64) << wrong;
+}
+
+// A wrong value or option is refused with exit 64 before the directory is
+// looked at: the last run's files stay, no kvsim.pid is made, and a kvsim
+// serving the directory does not hide the reason.
+TEST(KvsimDir, OptionErrorsComeFirst) {
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    std::ofstream(dir.path() + "/.kvsim") << "";
+    std::ofstream(dir.path() + "/rpu-flash.bin") << "last run\n";
+    const struct {
+        const char* args;
+        const char* reason;
+    } cases[] = {
+        {"--rpu-fault erse", "unknown printer fault \"erse\""},
+        {"--rpu-mode bogus", "--rpu-mode wants auto, online or boot"},
+        {"--rpu-bogus x", "unknown option --rpu-bogus"},
+        {"--rpu-baud 12345", "--rpu-baud wants 9600, 57600, 115200, 460800 or \"any\""},
+        {"--rpu-version ABCDEFGH", "--rpu-version wants 5 printable characters"},
+        {"--rpu-crc 0x12", "--rpu-crc wants four hexadecimal digits"},
+        {"--cdu-road river", "--cdu-road wants loader or bootloader"},
+        {"--rpu-fault --run true", "--rpu-fault needs a value"},
+        {"--serve --run true", "--serve and --run do not go together"},
+    };
+    for (int serving = 0; serving < 2; ++serving) {
+        std::unique_ptr<Kvsim> kvsim;
+        if (serving) {
+            kvsim.reset(new Kvsim({"--dir", dir.path(), "--serve"}));
+            ASSERT_TRUE(kvsim->waitFor("Serving until SIGINT or SIGTERM", 10000)) << kvsim->output;
+            std::ofstream(dir.path() + "/rpu-flash.bin") << "last run\n";
+        }
+        for (const auto& c : cases) {
+            KvsimRun run = RunKvsim("--dir " + dir.path() + " " + c.args);
+            EXPECT_EQ(run.exitCode, 64) << c.args;
+            EXPECT_EQ(run.output, "kvsim: " + std::string(c.reason) + " (see kvsim --help)\n");
+            EXPECT_EQ(ReadWholeFile(dir.path() + "/rpu-flash.bin"), "last run\n") << c.args;
+            EXPECT_EQ(PathExists(dir.path() + "/kvsim.pid"), serving == 1) << c.args;
+        }
+        if (kvsim) {
+            // --serve reads no input and ends at SIGTERM, its pid file gone.
+            kvsim->closeInput();
+            EXPECT_TRUE(PathExists(dir.path() + "/rpu"));
+            kvsim->signal(SIGTERM);
+            EXPECT_EQ(kvsim->finish(10000), 0) << kvsim->output;
+            EXPECT_FALSE(PathExists(dir.path() + "/kvsim.pid"));
+            EXPECT_FALSE(PathExists(dir.path() + "/rpu"));
+        }
+    }
 }
 
 // A control line of a megabyte is dropped whole, with a note in the log;

@@ -7,6 +7,7 @@
 #include "app/console/ReasonLine.h"
 #include "app/console/StepReason.h"
 #include "app/record/Prepared.h"
+#include "app/text/FileKeys.h"
 #include "app/text/TextLines.h"
 #include "cdu/CduFwDn.h"
 #include "fwdn/DnResult.h"
@@ -21,8 +22,18 @@ namespace {
 // The length of the dispenser's version information.
 const size_t CDU_VERSION_LENGTH = 13;
 
+// With --json, the line a signal leaves, stamped `time`.
+void PrepareResultLine(const ActionRequest& request, const json& time) {
+    if (!request.resultLine)
+        return;
+    auto line = request.resultLine;
+    PrepareResultLines([line, time](int sig, const char* error) { return line(sig, error, time); });
+}
+
 ActionOutcome Start(const ActionRequest& request, ActionDevice device, const char* action,
                     ActionRecord* record) {
+    // Ready before the record begins: a signal from here on leaves it.
+    PrepareResultLine(request, UtcTimeNow());
     ActionOutcome outcome;
     outcome.device = device;
     outcome.deviceName = device == DEVICE_RPU ? "rpu" : "cdu";
@@ -41,13 +52,8 @@ template <class Downloader> void UsePort(Downloader* dn, const ActionOutcome& ou
 // Right before the device is touched: the clock starts and the lines a
 // signal leaves are prepared.
 void Arm(const ActionRequest& request, ActionRecord* record) {
+    PrepareResultLine(request, record->keys["time"]);
     ArmRecord(record);
-    if (request.resultLine) {
-        json time = record->keys["time"];
-        auto line = request.resultLine;
-        PrepareResultLines(
-            [line, time](int sig, const char* error) { return line(sig, error, time); });
-    }
 }
 
 // The first reason of a failure, one rule for the JSON result, the reason
@@ -82,7 +88,7 @@ void SetStepKeys(ActionOutcome* outcome, int code) {
 void SetFileKeys(const ActionOutcome& outcome, json* keys) {
     if (outcome.file.empty())
         return;
-    (*keys)["file"] = outcome.file;
+    ::SetFileKeys(keys, outcome.file); // file_hex too
     (*keys)["bytes"] = outcome.bytes;
     if (outcome.fileRead) {
         keys->update(RecordFactsKeys(outcome.facts));

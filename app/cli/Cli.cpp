@@ -40,7 +40,8 @@ const char* const USAGE_HEAD =
     "Options:\n"
     "  -p, --port PORT  serial device (default ";
 const char* const USAGE_TAIL =
-    "  --json           the result as one JSON line on standard output\n"
+    "  --json           the result as one JSON line on standard output (also before\n"
+    "                   the command, as -q)\n"
     "  -q, --quiet      no progress line on standard error\n"
     "  --trace FILE     the line's events and bytes to FILE (or $KVFWDN_TRACE)\n"
     "  --force          download a file that is not printer firmware all the same\n"
@@ -91,6 +92,41 @@ int UsageError(const std::string& what) {
     return EXIT_USAGE;
 }
 
+// --help and --version, as text or as one JSON line.
+int PrintHelpOrVersion(bool help) {
+    if (JsonAsked(gArgc, gArgv)) {
+        nlohmann::json line = {{"device", nullptr},
+                               {"action", help ? "help" : "version"},
+                               {"ok", true},
+                               {"exit", EXIT_OK},
+                               {"error", nullptr},
+                               {"time", UtcTimeNow()},
+                               {"kvfwdn", KVFWDN_VERSION}};
+        if (help)
+            line["usage"] = Usage();
+        return PrintJsonLine(line) ? EXIT_OK : EXIT_OTHER;
+    }
+    fputs(help ? Usage().c_str() : "kvfwdn " KVFWDN_VERSION "\n", stdout);
+    return StandardOutputWritten() ? EXIT_OK : EXIT_OTHER;
+}
+
+// The commands of `device`, for the line that asks for one.
+std::string CommandList(const CLI::App* device) {
+    std::string list;
+    for (const CLI::App* sub : device->get_subcommands({}))
+        list += (list.empty() ? "" : ", ") + sub->get_name();
+    return list;
+}
+
+// -n takes a whole number from 1 to MAX_HISTORY_COUNT, written in digits only.
+bool HistoryCountOf(const std::string& text, int* count) {
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *count = std::stoi(text);
+    return *count >= 1 && *count <= MAX_HISTORY_COUNT;
+}
+
 // CLI11's messages may span lines; the usage error is told in one.
 std::string OneLine(std::string text) {
     for (char& c : text)
@@ -115,6 +151,9 @@ int RunCommandLine(int argc, char** argv) {
     CLI::App app("kvfwdn", "kvfwdn");
     app.set_version_flag("-V,--version", "kvfwdn " KVFWDN_VERSION);
     app.require_subcommand(1, 1);
+    // The global options may come before the command too.
+    app.add_flag("--json", request.json, "one JSON line on standard output");
+    app.add_flag("-q,--quiet", request.quiet, "no progress bars");
 
     CLI::App* ports = app.add_subcommand("ports", "serial ports");
     ports->add_flag("--json", request.json, "one JSON line on standard output");
@@ -161,12 +200,10 @@ int RunCommandLine(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForVersion&) {
-        puts("kvfwdn " KVFWDN_VERSION);
-        return fflush(stdout) == 0 ? EXIT_OK : EXIT_OTHER;
+        return PrintHelpOrVersion(false);
     } catch (const CLI::Success&) {
         // --help, on its own or after a command.
-        fputs(Usage().c_str(), stdout);
-        return fflush(stdout) == 0 ? EXIT_OK : EXIT_OTHER;
+        return PrintHelpOrVersion(true);
     } catch (const CLI::ParseError& error) {
         // A word that names no command is left over; CLI11 would only say
         // that a command is missing.
@@ -177,15 +214,30 @@ int RunCommandLine(int argc, char** argv) {
             return UsageError((word[0] == '-' ? "unknown option \"" : "unknown command \"") + word +
                               "\"");
         }
+        for (const CLI::App* device : {rpu, cdu})
+            if (device->parsed() && device->get_subcommands().empty())
+                return UsageError(device->get_name() + " needs a command: " + CommandList(device));
         return UsageError(OneLine(error.what()));
     }
 
+    // A signal before the result leaves one JSON object, for these too.
+    for (const CLI::App* command : {ports, history})
+        if (request.json && command->parsed())
+            PrepareSignalLine({{"device", nullptr},
+                               {"action", command->get_name()},
+                               {"ok", false},
+                               {"exit", EXIT_OTHER},
+                               {"error", nullptr},
+                               {"time", UtcTimeNow()},
+                               {"kvfwdn", KVFWDN_VERSION}});
     if (ports->parsed())
         return ListPorts(request.json);
     if (info->parsed())
         return ShowFileInfo(request.file, request.json);
     if (history->parsed()) {
-        request.json = query.json; // for a usage error's JSON line
+        // --json before the command counts too; a usage error's line needs it.
+        query.json = query.json || request.json;
+        request.json = query.json;
         if (query.json && query.csv)
             return UsageError("--csv and --json exclude each other");
         for (const std::string* date : {&query.since, &query.until})
@@ -193,14 +245,8 @@ int RunCommandLine(int argc, char** argv) {
                 return UsageError((date == &query.since ? "--since" : "--until") +
                                   std::string(": a date as YYYY-MM-DD is expected"));
         query.countGiven = history->count("-n") > 0;
-        if (query.countGiven) {
-            char* end = nullptr;
-            long n = strtol(historyCount.c_str(), &end, 10);
-            if (historyCount.empty() || historyCount[0] < '0' || historyCount[0] > '9' ||
-                *end != '\0' || n < 1 || n > MAX_HISTORY_COUNT)
-                return UsageError("-n: a whole number from 1 to 100000 is expected");
-            query.count = static_cast<int>(n);
-        }
+        if (query.countGiven && !HistoryCountOf(historyCount, &query.count))
+            return UsageError("-n: a whole number from 1 to 100000 is expected");
         if (verify && (query.csv || query.countGiven || !query.since.empty() ||
                        !query.until.empty() || !query.device.empty()))
             return UsageError("--verify checks the whole history and takes only --json");

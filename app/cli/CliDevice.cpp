@@ -7,9 +7,12 @@
 
 #include "app/action/Action.h"
 #include "app/cli/CliResult.h"
+#include "app/text/FileKeys.h"
 #include "app/text/MenuTexts.h"
 #include "app/console/ConsoleRenderer.h"
 #include "app/console/ReasonLine.h"
+#include "serial/SafeText.h"
+#include "serial/SerialLine.h"
 
 using nlohmann::json;
 
@@ -58,7 +61,30 @@ json OrNull(bool known, const json& value) {
     return known ? value : json();
 }
 
-// The outcome as the command line tells it.
+} // namespace
+
+json ActionValueKeys(const std::string& device, const std::string& action) {
+    json keys = json::object();
+    if (action == "version")
+        keys = {{"version", nullptr}};
+    if (device == "rpu" && action == "version")
+        keys.update({{"crc", nullptr}, {"baud", nullptr}});
+    if (device == "cdu" && (action == "version" || action == "cassette"))
+        keys["cassette"] = nullptr;
+    if (action == "download") {
+        keys = {{"file", nullptr},    {"file_hex", nullptr}, {"bytes", nullptr},
+                {"sha256", nullptr},  {"road", nullptr},     {"result", nullptr},
+                {"seconds", nullptr}, {"step", nullptr},     {"address", nullptr}};
+        if (device == "cdu")
+            keys["model"] = nullptr;
+    }
+    return keys;
+}
+
+namespace {
+
+// The outcome as the command line tells it: the action's keys, each null
+// until known.
 CliResult ResultOf(const ActionOutcome& outcome) {
     CliResult result;
     result.device = outcome.deviceName;
@@ -79,26 +105,27 @@ CliResult ResultOf(const ActionOutcome& outcome) {
         result.message = VersionLine(CDU_VERSION_FORMAT, outcome.version.c_str(), cassette);
     json& v = result.values;
     std::string action = outcome.action;
+    v = ActionValueKeys(outcome.deviceName, action);
     if (action == "download") {
         bool ran = !outcome.code.is_null();
-        v = {{"file", outcome.file},
-             {"bytes", outcome.bytes},
-             {"sha256", OrNull(outcome.fileRead, outcome.facts.sha256)},
-             {"road", outcome.road != nullptr ? json(outcome.road) : json()},
-             {"result", outcome.code},
-             {"seconds", OrNull(ran, outcome.seconds)},
-             {"step", outcome.step},
-             {"address", outcome.address}};
+        SetFileKeys(&v, outcome.file);
+        v.update({{"bytes", outcome.bytes},
+                  {"sha256", OrNull(outcome.fileRead, outcome.facts.sha256)},
+                  {"road", outcome.road != nullptr ? json(outcome.road) : json()},
+                  {"result", outcome.code},
+                  {"seconds", OrNull(ran, outcome.seconds)},
+                  {"step", outcome.step},
+                  {"address", outcome.address}});
         if (outcome.device == DEVICE_CDU)
             v["model"] = OrNull(outcome.road != nullptr, outcome.facts.model);
     } else if (outcome.device == DEVICE_RPU) {
-        v = {{"version", OrNull(answered, outcome.version)},
-             {"crc", OrNull(answered, outcome.crc)},
-             {"baud", OrNull(answered, outcome.baud)}};
+        v.update({{"version", OrNull(answered, outcome.version)},
+                  {"crc", OrNull(answered, outcome.crc)},
+                  {"baud", OrNull(answered, outcome.baud)}});
     } else if (action == "version") {
-        v = {{"version", OrNull(answered, outcome.version)}, {"cassette", outcome.cassette}};
+        v.update({{"version", OrNull(answered, outcome.version)}, {"cassette", outcome.cassette}});
     } else {
-        v = {{"cassette", outcome.cassette}};
+        v["cassette"] = outcome.cassette;
     }
     v.update(outcome.extra);
     v["time"] = outcome.record["time"];
@@ -126,7 +153,7 @@ int Download(const std::string& device, const ActionRequest& request, bool asJso
     }
     if (rpu && outcome.fileRead && outcome.facts.device != FW_FOR_RPU)
         fprintf(stderr, "kvfwdn: %s: not printer firmware (%s); downloading it anyway (--force)\n",
-                outcome.file.c_str(), outcome.facts.reason.c_str());
+                TerminalSafeName(outcome.file).c_str(), outcome.facts.reason.c_str());
     if (outcome.fileRead)
         PrintIdentityLine(outcome.file.c_str(), outcome.facts, !rpu);
     if (!rpu) {

@@ -3,11 +3,14 @@
 #include <cstdio>
 
 #include "app/cli/CliResult.h"
+#include "app/record/History.h"
+#include "app/text/FileKeys.h"
 #include "fwdn/DnResult.h"
 #include "app/file/FirmwareCheck.h"
 #include "app/text/MenuTexts.h"
 #include "app/console/ReasonLine.h"
 #include "app/text/TextLines.h"
+#include "serial/SafeText.h"
 
 using nlohmann::json;
 
@@ -36,6 +39,15 @@ json OrNull(const std::string& text) {
 } // namespace
 
 int ShowFileInfo(const std::string& path, bool asJson) {
+    // The keys of every info result, null until known; a signal leaves them.
+    json out = {{"action", "info"},  {"device", nullptr},    {"bytes", nullptr},
+                {"sha256", nullptr}, {"model", nullptr},     {"version", nullptr},
+                {"road", nullptr},   {"stack", nullptr},     {"reset", nullptr},
+                {"ok", false},       {"exit", EXIT_OTHER},   {"message", ""},
+                {"error", nullptr},  {"time", UtcTimeNow()}, {"kvfwdn", KVFWDN_VERSION}};
+    SetFileKeys(&out, path);
+    if (asJson)
+        PrepareSignalLine(out);
     FirmwareFile file;
     int loaded = file.Load(path.c_str()); // the reader says why it failed
     const FirmwareFacts& facts = file.facts();
@@ -54,9 +66,7 @@ int ShowFileInfo(const std::string& path, bool asJson) {
     if (asJson) {
         bool words = loaded == DN_OK && facts.vectors && facts.device != FW_FOR_CDU;
         const char* device = FirmwareDeviceName(facts.device);
-        json out = {{"action", "info"},
-                    {"file", path},
-                    {"bytes", loaded == DN_OK ? json(facts.bytes) : json(nullptr)},
+        out.update({{"bytes", loaded == DN_OK ? json(facts.bytes) : json(nullptr)},
                     {"sha256", loaded == DN_OK ? json(facts.sha256) : json(nullptr)},
                     {"device", device != nullptr ? json(device) : json(nullptr)},
                     {"model", OrNull(facts.model)},
@@ -66,8 +76,7 @@ int ShowFileInfo(const std::string& path, bool asJson) {
                     {"reset", words ? json(Hex8(facts.reset)) : json(nullptr)},
                     {"ok", exit == EXIT_OK},
                     {"exit", exit},
-                    {"message", JoinedMessage(message)},
-                    {"error", nullptr}};
+                    {"message", JoinedMessage(message)}});
         const char* reason = FirstReasonLine();
         if (exit != EXIT_OK && reason != nullptr)
             out["error"] = reason;
@@ -77,7 +86,8 @@ int ShowFileInfo(const std::string& path, bool asJson) {
         result.exit = exit;
         result.message = message;
         if (loaded == DN_OK)
-            printf("%s: %lu bytes, sha256 %s\n", path.c_str(), facts.bytes, facts.sha256.c_str());
+            printf("%s: %lu bytes, sha256 %s\n", TerminalSafeName(path).c_str(), facts.bytes,
+                   facts.sha256.c_str());
         return PrintResult(result, false);
     }
     return !written && exit == EXIT_OK ? EXIT_OTHER : exit;

@@ -4,9 +4,12 @@
 #include <string>
 
 #include "app/cli/CliResult.h"
+#include "app/record/Prepared.h"
 #include "app/text/DeviceText.h"
 #include "app/console/ReasonLine.h"
+#include "app/text/FileKeys.h"
 #include "app/text/TextLines.h"
+#include "serial/SafeText.h"
 
 using nlohmann::json;
 
@@ -16,7 +19,8 @@ namespace {
 std::string DetailLine(const CliResult& result) {
     const json& v = result.values;
     if (result.action == "download" && v["bytes"].is_number()) {
-        std::string line = v["file"].get<std::string>() + ": " + v["bytes"].dump() + " bytes";
+        std::string line =
+            TerminalSafeName(FileNameOfKeys(v)) + ": " + v["bytes"].dump() + " bytes";
         if (v.contains("model") && v["model"].is_string())
             line += ", model " + v["model"].get<std::string>();
         if (v["road"].is_string())
@@ -32,11 +36,17 @@ std::string DetailLine(const CliResult& result) {
 
 } // namespace
 
+bool StandardOutputWritten() {
+    // A line-buffered write that failed has emptied its buffer: only the
+    // stream's error mark still tells.
+    return fflush(stdout) == 0 && ferror(stdout) == 0;
+}
+
 bool PrintJsonLine(const json& value) {
     // Bytes that are not UTF-8 (a device's version text) are replaced rather
     // than refused, so that the line is always written.
     std::string line = value.dump(-1, ' ', false, json::error_handler_t::replace);
-    return puts(line.c_str()) >= 0 && fflush(stdout) == 0;
+    return WriteFinalResultLine(line + "\n") && StandardOutputWritten();
 }
 
 int PrintResult(const CliResult& result, bool asJson) {

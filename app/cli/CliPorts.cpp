@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/cli/CliResult.h"
+#include "serial/SystemConsole.h"
 
 using nlohmann::json;
 
@@ -61,12 +62,6 @@ std::string ParentDriver(udev_device* device) {
     return "";
 }
 
-// The sysfs root; KVFWDN_SYSFS lets the tests give a made-up tree.
-std::string SysfsRoot() {
-    const char* root = getenv("KVFWDN_SYSFS");
-    return root != nullptr && root[0] != '\0' ? root : "/sys";
-}
-
 // The first line of a small sysfs file, without its newline; false when it
 // cannot be read.
 bool ReadSysfsLine(const std::string& path, std::string* text) {
@@ -89,24 +84,6 @@ int HasUart(const std::string& root, const std::string& name) {
     if (!ReadSysfsLine(root + "/class/tty/" + name + "/type", &type) || type.empty())
         return -1;
     return type != "0" ? 1 : 0;
-}
-
-// The ttys the kernel writes its console to (e.g. "tty0 ttyS0").
-std::vector<std::string> ConsoleNames(const std::string& root) {
-    std::string active;
-    std::vector<std::string> names;
-    if (!ReadSysfsLine(root + "/class/tty/console/active", &active))
-        return names;
-    size_t at = 0;
-    while (at < active.size()) {
-        size_t next = active.find(' ', at);
-        if (next == std::string::npos)
-            next = active.size();
-        if (next > at)
-            names.push_back(active.substr(at, next - at));
-        at = next + 1;
-    }
-    return names;
 }
 
 std::string Description(udev_device* device) {
@@ -169,7 +146,7 @@ bool FindPorts(std::vector<PortInfo>* ports) {
     if (folder == nullptr)
         return false;
     udev* context = root == "/sys" ? udev_new() : nullptr;
-    std::vector<std::string> consoles = ConsoleNames(root);
+    std::vector<std::string> consoles = SystemConsoleNames();
     while (dirent* entry = readdir(folder)) {
         std::string name = entry->d_name;
         if (name[0] == '.' || name == "console")
@@ -229,5 +206,5 @@ int ListPorts(bool asJson) {
     }
     if (ports.empty())
         fprintf(stderr, "kvfwdn: no serial ports found\n");
-    return fflush(stdout) == 0 ? EXIT_OK : EXIT_OTHER;
+    return StandardOutputWritten() ? EXIT_OK : EXIT_OTHER;
 }

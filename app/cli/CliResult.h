@@ -47,15 +47,28 @@ int ShowFileInfo(const std::string& path, bool json);
 // and the hint on standard error; returns the exit status, EXIT_OTHER when
 // standard output cannot take a good result (app/cli/CliOutput.cpp).
 int PrintResult(const CliResult& result, bool json);
-// Writes one JSON value as one line; false when standard output fails.
+// Whether everything written to standard output so far has gone out.
+bool StandardOutputWritten();
+// Writes one JSON value as one line, dropping the prepared signal line with
+// it; false when standard output fails.
 bool PrintJsonLine(const nlohmann::json& value);
 
-// The JSON line of a result that a signal cut short, with --json
-// (app/cli/CliRecord.cpp).
+// The keys of a device action's own in every JSON result of it, all null
+// (app/cli/CliDevice.cpp): the same on every path, a signal's and a usage
+// error's included.
+nlohmann::json ActionValueKeys(const std::string& device, const std::string& action);
+
+// The JSON line of a result that a signal cut short, with --json, with the
+// action's keys (app/cli/CliRecord.cpp).
 std::string SignalResultLine(const std::string& device, const std::string& action,
                              const std::string& port, const std::string& file, int sig,
                              const char* error, const nlohmann::json& time);
-// Whether --json is among the arguments, and its one line for a usage error.
+// With --json, prepares the line a signal leaves: `keys` (those of the
+// command's result) with `ok` false, `exit` 128 + the signal and `error`
+// (and `message`) saying which signal; PrintJsonLine drops it.
+void PrepareSignalLine(const nlohmann::json& keys);
+// Whether --json is among the arguments (any spelling the parser takes as
+// true), and its one line for a usage error.
 bool JsonAsked(int argc, char** argv);
 void PrintUsageErrorLine(int argc, char** argv, const std::string& message);
 

@@ -8,6 +8,7 @@
 #include "app/console/WireTrace.h"
 #include "serial/HeldPorts.h"
 #include "serial/LockFile.h"
+#include "serial/SafeText.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ char gszFirstReason[512];
 // The last open failure, until ReportPortFailure prints it.
 bool gbOpenFailed = false;
 char gszFailedPort[300];
-char gszFailReason[200];
+char gszFailReason[400];
 
 // Why the lock file of the last port could not be taken, until
 // ReportPortFailure prints it: the port was opened with the descriptor lock
@@ -32,7 +33,9 @@ char gszStepPort[300];
 
 void PrintReasonLine(const char* subject, const char* reason) {
     BreakConsoleLine();
-    fprintf(stderr, "kvfwdn: %s: %s\n", subject, reason);
+    // The subject is a name typed or found (a file, a port): the terminal
+    // gets it made safe, the kept reason has it as it is.
+    fprintf(stderr, "kvfwdn: %s: %s\n", TerminalSafeName(subject).c_str(), reason);
     if (!gbKept) {
         snprintf(gszFirstReason, sizeof gszFirstReason, "%s: %s", subject, reason);
         gbKept = true;

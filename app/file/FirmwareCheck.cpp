@@ -7,6 +7,7 @@
 #include "cdu/CduFwDn.h"
 #include "fwdn/DownloadStart.h"
 #include "fwdn/FirmwareImage.h"
+#include "serial/SafeText.h"
 
 namespace {
 
@@ -111,8 +112,8 @@ std::string FirmwareKindText(const FirmwareFacts& facts, bool withRoad) {
 
 void PrintIdentityLine(const char* path, const FirmwareFacts& facts, bool withRoad) {
     fflush(stdout); // after the lines already on a shared console
-    fprintf(stderr, "kvfwdn: %s: %lu bytes, sha256 %s, %s\n", path, facts.bytes,
-            facts.sha256.c_str(), FirmwareKindText(facts, withRoad).c_str());
+    fprintf(stderr, "kvfwdn: %s: %lu bytes, sha256 %s, %s\n", TerminalSafeName(path).c_str(),
+            facts.bytes, facts.sha256.c_str(), FirmwareKindText(facts, withRoad).c_str());
 }
 
 std::string NotDispenserReason(const FirmwareFacts& facts) {

@@ -7,6 +7,7 @@
 #include "app/Interrupt.h"
 #include "app/text/MenuTexts.h"
 #include "app/action/PortName.h"
+#include "serial/SafeText.h"
 
 #include <cctype>
 #include <climits>
@@ -220,7 +221,8 @@ bool InputEnded() {
 
 int SetComport(char* szPort) {
     puts(" *** Input serial port name ***");
-    printf(" The currently saved port name is (%.*s).\n", SavedLength(szPort, kPortField), szPort);
+    std::string port(szPort, static_cast<size_t>(SavedLength(szPort, kPortField)));
+    printf(" The currently saved port name is (%s).\n", TerminalSafeName(port).c_str());
     puts(" Press ENTER to keep or input Port name to change.");
     printf(" - Input Port Name : ");
     char szInput[kLineBuffer];
@@ -247,8 +249,8 @@ int SetComport(char* szPort) {
 int SetFilePath(int nSelect, char* szPath) {
     puts(" *** Input F/W file path ***");
     if (szPath[0] != '\0') {
-        printf(" The currently saved F/W file path is (%.*s).\n", SavedLength(szPath, kPathField),
-               szPath);
+        std::string path(szPath, static_cast<size_t>(SavedLength(szPath, kPathField)));
+        printf(" The currently saved F/W file path is (%s).\n", TerminalSafeName(path).c_str());
         puts(" Press ENTER to keep or input F/W file path to change.");
     } else {
         puts(" Enter the file path as a relative or absolute path.");

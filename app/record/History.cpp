@@ -28,9 +28,9 @@ using nlohmann::json;
 namespace {
 
 const char* const RECORD_KEYS[] = {
-    "time",   "kvfwdn", "host",   "user",         "via",   "device", "action",  "port",
-    "file",   "bytes",  "sha256", "file_version", "model", "road",   "version", "cassette",
-    "result", "exit",   "ok",     "seconds",      "error", "ticket", "prev"};
+    "time",     "kvfwdn",   "host",  "user",   "via",          "device", "action", "port",
+    "file",     "file_hex", "bytes", "sha256", "file_version", "model",  "road",   "version",
+    "cassette", "result",   "exit",  "ok",     "seconds",      "error",  "ticket", "prev"};
 
 std::string gTicket; // empty: no change ticket
 
@@ -240,7 +240,8 @@ void ArmRecord(ActionRecord* record) {
 }
 
 void FinishRecord(ActionRecord* record) {
-    DropPreparedHistoryLines();
+    // The prepared lines stay armed while the record is written: a signal
+    // meanwhile still leaves the result line, and its own record last.
     json& keys = record->keys;
     if (keys["seconds"].is_null())
         keys["seconds"] = RecordSeconds(GetTickCount() - record->startMs);
@@ -263,5 +264,6 @@ void FinishRecord(ActionRecord* record) {
         if (appended.fault != HISTORY_WRITTEN)
             Warn(path, HistoryFaultText(appended).c_str());
     }
+    DropPreparedHistoryLines();
     SendSystemLog(!keys["ok"].get<bool>(), LogLine(keys, appended.recordHex));
 }

@@ -3,6 +3,7 @@
 #include "app/record/HistoryFile.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -13,15 +14,17 @@ const int HANDLED_SIGNALS[HANDLED_SIGNAL_COUNT] = {SIGINT, SIGTERM, SIGHUP, SIGQ
 namespace {
 
 // A prepared line: malloc'ed before the action, so that the handler only
-// reads it. The pointer is cleared before the memory is freed.
-struct Line {
-    char* volatile text = nullptr;
-    volatile size_t length = 0;
+// reads it. Its length travels with it, so that one pointer swap replaces a
+// line whole; the pointer is changed before the old memory is freed.
+struct Text {
+    size_t length;
+    size_t prevAt; // a history line: where its `prev` value goes
+    char data[1];
 };
+typedef Text* volatile Line;
 
 Line gHistory[HANDLED_SIGNAL_COUNT];
-// Where the history line's `prev` goes, and the room to put it in.
-volatile size_t gHistoryPrevAt[HANDLED_SIGNAL_COUNT];
+// The room to put a history line's `prev` in.
 char* volatile gHistoryBuffer[HANDLED_SIGNAL_COUNT];
 Line gResult[HANDLED_SIGNAL_COUNT];
 char* volatile gHistoryPath = nullptr;
@@ -48,9 +51,21 @@ void Drop(char* volatile* slot) {
 }
 
 void Set(Line* line, const std::string& text) {
-    Drop(&line->text);
-    line->length = text.size();
-    line->text = Copy(text);
+    Text* made = static_cast<Text*>(malloc(sizeof(Text) + text.size()));
+    if (made != nullptr) {
+        made->length = text.size();
+        made->prevAt = PrevValueOffset(text);
+        memcpy(made->data, text.c_str(), text.size() + 1);
+    }
+    Text* old = *line;
+    *line = made;
+    free(old);
+}
+
+void Drop(Line* line) {
+    Text* old = *line;
+    *line = nullptr;
+    free(old);
 }
 
 } // namespace
@@ -81,16 +96,17 @@ const char* SignalName(int sig) {
 
 void PrepareHistoryLines(const std::string& path,
                          const std::function<std::string(int, const char*)>& line) {
-    Drop(&gHistoryPath);
     for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i) {
         std::string error = std::string("interrupted by ") + SignalName(HANDLED_SIGNALS[i]);
         std::string text = line(HANDLED_SIGNALS[i], error.c_str());
-        Drop(&gHistoryBuffer[i]);
         Set(&gHistory[i], text);
-        gHistoryPrevAt[i] = PrevValueOffset(text);
+        char* old = gHistoryBuffer[i];
         gHistoryBuffer[i] = static_cast<char*>(malloc(ChainedCapacity(text.size())));
+        free(old);
     }
+    char* old = gHistoryPath;
     gHistoryPath = Copy(path);
+    free(old);
 }
 
 void PrepareResultLines(const std::function<std::string(int, const char*)>& line) {
@@ -105,9 +121,18 @@ void PrepareResultLines(const std::function<std::string(int, const char*)>& line
 void DropPreparedHistoryLines() {
     Drop(&gHistoryPath);
     for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i) {
-        Drop(&gHistory[i].text);
+        Drop(&gHistory[i]);
         Drop(&gHistoryBuffer[i]);
     }
+}
+
+void DropPreparedResultLines() {
+    for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i)
+        Drop(&gResult[i]);
+    int fd = gResultFd;
+    gResultFd = -1;
+    if (fd >= 0)
+        close(fd);
 }
 
 void DropPreparedLines() {
@@ -115,29 +140,33 @@ void DropPreparedLines() {
     DropPreparedResultLines();
 }
 
-void DropPreparedResultLines() {
-    for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i)
-        Drop(&gResult[i].text);
-    int fd = gResultFd;
-    gResultFd = -1;
-    if (fd >= 0)
-        close(fd);
+bool WriteFinalResultLine(const std::string& text) {
+    sigset_t held, before;
+    sigemptyset(&held);
+    for (int sig : HANDLED_SIGNALS)
+        sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &before);
+    fflush(stdout); // anything buffered goes first
+    bool written = WriteAll(STDOUT_FILENO, text.data(), text.size());
+    DropPreparedResultLines();
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return written;
 }
 
 void WritePreparedLines(int sig) {
     int i = IndexOf(sig);
     if (i < 0)
         return;
-    const char* result = gResult[i].text;
+    const Text* result = gResult[i];
     if (result != nullptr && gResultFd >= 0)
-        WriteAll(gResultFd, result, gResult[i].length);
-    const char* record = gHistory[i].text;
+        WriteAll(gResultFd, result->data, result->length);
+    const Text* record = gHistory[i];
     char* buffer = gHistoryBuffer[i];
     const char* path = gHistoryPath;
     if (record == nullptr || buffer == nullptr || path == nullptr ||
-        gHistoryPrevAt[i] == std::string::npos)
+        record->prevAt == std::string::npos)
         return;
     // The same append as the action's end; the lock is waited for 2 s at
     // most, then the record is written all the same.
-    AppendChained(path, {record, gHistory[i].length, gHistoryPrevAt[i]}, buffer, 2000, true);
+    AppendChained(path, {record->data, record->length, record->prevAt}, buffer, 2000, true);
 }

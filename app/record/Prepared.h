@@ -29,6 +29,11 @@ void PrepareResultLines(const std::function<std::string(int sig, const char* err
 void DropPreparedHistoryLines();
 void DropPreparedResultLines();
 void DropPreparedLines();
+// Writes the final result `text` (one line with its newline) to standard
+// output and drops the prepared result lines, with the handled signals held
+// back in between: whenever a signal comes, exactly one result line is out.
+// False when the write fails.
+bool WriteFinalResultLine(const std::string& text);
 // Signal handler side: writes the lines prepared for `sig`, the record
 // through the history file's one append (async-signal-safe calls only).
 void WritePreparedLines(int sig);

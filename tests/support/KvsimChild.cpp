@@ -96,6 +96,11 @@ void Kvsim::closeInput() {
     input_ = -1;
 }
 
+void Kvsim::signal(int signo) {
+    if (pid_ > 0)
+        kill(pid_, signo);
+}
+
 bool Kvsim::waitFor(const std::string& marker, int timeoutMs) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (output.find(marker) == std::string::npos) {

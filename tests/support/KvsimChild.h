@@ -34,6 +34,8 @@ class Kvsim {
 
     void send(const std::string& text);
     void closeInput();
+    // Sends `signo` to kvsim.
+    void signal(int signo);
     // Reads until `marker` has appeared or the time is up.
     bool waitFor(const std::string& marker, int timeoutMs);
     // Reads everything up to the end and waits for the exit status.
