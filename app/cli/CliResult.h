@@ -6,14 +6,16 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 // Exit statuses besides a download's own result codes (0 to 6, negated).
 const int EXIT_OK = 0;
-const int EXIT_PORT_OPEN = 6;    // the port cannot be opened
-const int EXIT_NO_ANSWER = 7;    // no answer to a version or cassette request
-const int EXIT_NOT_FIRMWARE = 8; // the file is not firmware for this device
-const int EXIT_OTHER = 9;        // any other failure
-const int EXIT_USAGE = 64;       // bad command line
+const int EXIT_PORT_OPEN = 6;     // the port cannot be opened
+const int EXIT_NO_ANSWER = 7;     // no answer to a version or cassette request
+const int EXIT_NOT_FIRMWARE = 8;  // the file is not firmware for this device
+const int EXIT_OTHER = 9;         // any other failure
+const int EXIT_NOT_APPROVED = 10; // not in the approved list, or the list cannot be trusted
+const int EXIT_USAGE = 64;        // bad command line
 
 // The exit status of a download's result code and of a version or cassette
 // request's link code.
@@ -80,6 +82,12 @@ CliResult RunRecorded(const std::string& device, const std::string& action,
 // Whether --json is among the arguments, and its one line for a usage error.
 bool JsonAsked(int argc, char** argv);
 void PrintUsageErrorLine(int argc, char** argv, const std::string& message);
+
+// kvfwdn policy, policy check FILE..., policy new --serial N FILE...;
+// each returns the exit status (app/cli/PolicyCommand.cpp).
+int ShowPolicy(bool json);
+int CheckPolicyFiles(const std::vector<std::string>& files, bool json);
+int NewPolicyList(long long serial, const std::vector<std::string>& files, bool json);
 
 // Lists the serial ports of this machine; returns the exit status
 // (app/CliPorts.cpp).

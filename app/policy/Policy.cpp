@@ -275,3 +275,7 @@ Approval CheckApproval(const Policy& policy, const std::string& path, const std:
         approval.why = "sha256 " + hex + " is not in the approved list" + tail;
     return approval;
 }
+
+std::string ApprovalReason(const Approval& approval, const std::string& path) {
+    return approval.subject == path ? approval.why : approval.subject + ": " + approval.why;
+}

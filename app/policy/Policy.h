@@ -50,6 +50,10 @@ struct Approval {
 Approval CheckApproval(const Policy& policy, const std::string& path, const std::string& sha256,
                        FirmwareDevice device);
 
+// Why the file `path` is not approved, without the path when the reason is
+// about the file itself.
+std::string ApprovalReason(const Approval& approval, const std::string& path);
+
 // "the printer" or "the dispenser".
 const char* DeviceWords(FirmwareDevice device);
 
