@@ -9,6 +9,7 @@
 #include "app/cli/CliResult.h"
 #include "app/record/History.h"
 #include "app/file/FirmwareCheck.h"
+#include "app/policy/Approve.h"
 #include "app/text/MenuTexts.h"
 #include "cdu/CduFwDn.h"
 #include "rpu/RpuFwDn.h"
@@ -98,8 +99,23 @@ CliResult BeginDownload(Downloader* dn, const CliRequest& request, const char* d
     CliResult result = Begin(dn, request, device, "download");
     result.values = {{"file", request.file}, {"bytes", RegularFileSize(request.file)},
                      {"sha256", nullptr},    {"road", nullptr},
-                     {"result", nullptr},    {"seconds", nullptr}};
+                     {"result", nullptr},    {"seconds", nullptr},
+                     {"approved", nullptr},  {"policy_serial", nullptr}};
     return result;
+}
+
+// The approved list's verdict on the file read; false (exit 10, the reason
+// on standard error) when it may not be downloaded.
+bool Approved(CliResult* result, const std::string& path, const FirmwareFacts& facts,
+              FirmwareDevice device, bool force) {
+    Approval approval = ApproveDownload(path.c_str(), facts, device, force);
+    SetApprovalKeys(&result->values, approval);
+    if (approval.approved != false)
+        return true;
+    result->exit = EXIT_NOT_APPROVED;
+    result->message = NOT_APPROVED_TEXT;
+    PrintRefusal(approval);
+    return false;
 }
 
 } // namespace
@@ -139,6 +155,8 @@ CliResult RpuDownload(const CliRequest& request) {
         result.record = RecordFactsKeys(facts);
         if (facts.device != FW_FOR_RPU && !request.force)
             return NotForThisDevice(&result, path, NOT_PRINTER_FIRMWARE_TEXT, facts.reason);
+        if (!Approved(&result, path, facts, FW_FOR_RPU, request.force))
+            return result;
         if (facts.device != FW_FOR_RPU)
             fprintf(stderr,
                     "kvfwdn: %s: not printer firmware (%s); downloading it anyway (--force)\n",
@@ -226,6 +244,8 @@ CliResult CduDownload(const CliRequest& request) {
     result.record = RecordFactsKeys(facts);
     if (facts.device != FW_FOR_CDU)
         return NotForThisDevice(&result, path, NOT_FIRMWARE_TEXT, NotDispenserReason(facts));
+    if (!Approved(&result, path, facts, FW_FOR_CDU, false))
+        return result;
     result.values["model"] = facts.model;
     result.values["road"] = facts.road;
     PrintIdentityLine(path.c_str(), facts, true);

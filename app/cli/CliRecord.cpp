@@ -37,7 +37,7 @@ void CopyOutcome(ActionRecord* record, const CliResult& result) {
     keys.update(result.record);
     keys["port"] = result.port;
     for (const char* key : {"file", "bytes", "sha256", "file_version", "model", "road", "version",
-                            "cassette", "result", "seconds", "error"})
+                            "cassette", "result", "seconds", "error", "approved", "policy_serial"})
         if (result.values.contains(key))
             keys[key] = result.values[key];
     if (!result.code.is_null())

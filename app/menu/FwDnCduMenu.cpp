@@ -145,6 +145,8 @@ void DownloadAction(CKvCDUFwDn& dn, char* szPath, char* szModel, unsigned char* 
         FinishRecord(&record);
         return;
     }
+    if (!MenuApproved(&record, szPath, facts, FW_FOR_CDU))
+        return;
     snprintf(szModel, 20, "%s", facts.model.c_str());
     *pType = facts.type;
     printf(" This file is the firmware file for %s.\n", szModel);

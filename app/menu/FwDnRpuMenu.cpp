@@ -70,6 +70,8 @@ void DownloadFirmware(CKvRPUFwDn* downloader, char* path) {
         FinishRecord(&record);
         return;
     }
+    if (loaded == DN_OK && !MenuApproved(&record, path, file.facts(), FW_FOR_RPU))
+        return;
     record.keys["road"] = "bootloader";
     puts("\n -- START RPU F/W DOWNLOAD -- ");
     puts(RPU_BOOT_HINT);

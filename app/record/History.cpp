@@ -27,9 +27,9 @@ using nlohmann::json;
 namespace {
 
 const char* const RECORD_KEYS[] = {
-    "time",    "kvfwdn",   "host",   "user",   "via",          "device",  "action",
-    "port",    "file",     "bytes",  "sha256", "file_version", "model",   "road",
-    "version", "cassette", "result", "exit",   "ok",           "seconds", "error"};
+    "time",   "kvfwdn", "host",   "user",         "via",   "device",   "action",       "port",
+    "file",   "bytes",  "sha256", "file_version", "model", "road",     "version",      "cassette",
+    "result", "exit",   "ok",     "seconds",      "error", "approved", "policy_serial"};
 
 std::string HostName() {
     char name[HOST_NAME_MAX + 1] = "";
