@@ -244,10 +244,10 @@ CliResult CduDownload(const CliRequest& request) {
     result.record = RecordFactsKeys(facts);
     if (facts.device != FW_FOR_CDU)
         return NotForThisDevice(&result, path, NOT_FIRMWARE_TEXT, NotDispenserReason(facts));
-    if (!Approved(&result, path, facts, FW_FOR_CDU, false))
-        return result;
     result.values["model"] = facts.model;
     result.values["road"] = facts.road;
+    if (!Approved(&result, path, facts, FW_FOR_CDU, false))
+        return result;
     PrintIdentityLine(path.c_str(), facts, true);
     ConsoleTargetScope console(ActionConsole(request));
     ConsolePrintf(" This file is the firmware file for %s.\n", facts.model.c_str());
