@@ -1,6 +1,5 @@
 // The approved list: minisign keys and signatures made by the real minisign
-// (both signature kinds), what makes a policy untrusted, and the answer for
-// one file.
+// (both signature kinds), and what makes a policy untrusted or absent.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -13,15 +12,7 @@
 
 namespace {
 
-const std::string A(64, 'a'), B(64, 'B'), C(64, 'c');
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string Reason(const Policy& policy) {
-    return policy.subject + ": " + policy.why;
-}
+const std::string A(64, 'a');
 
 } // namespace
 
@@ -32,25 +23,23 @@ TEST(Policy, BothSignatureKindsVerify) {
         GTEST_SKIP() << "the policy files must be root-owned";
     PolicyKit kit;
     for (bool legacy : {false, true}) {
-        ASSERT_TRUE(kit.Install(7, {{A, "rpu"}, {B, "cdu"}}, legacy));
-        std::string sig = ReadWholeFile(kit.list() + ".minisig");
-        EXPECT_NE(sig.find(legacy ? "\nRWQ" : "\nRUQ"), std::string::npos) << sig;
-        Policy policy = LoadPolicyFrom(kit.dir(), true);
-        EXPECT_EQ(policy.state, POLICY_IN_FORCE) << Reason(policy);
+        ASSERT_TRUE(kit.Install(7, {{A, "rpu"}, {std::string(64, 'B'), "cdu"}}, legacy));
+        std::string sig = ReadWholeFile(kit.list + ".minisig");
+        EXPECT_NE(sig.find(legacy ? "\nRWQ" : "\nRUQ"), std::string::npos) << sig; // Ed, ED
+        Policy policy = LoadPolicyFrom(kit.dir, true);
+        EXPECT_EQ(policy.state, POLICY_IN_FORCE) << policy.subject << ": " << policy.why;
         EXPECT_EQ(policy.serial, 7);
-        EXPECT_EQ(policy.keyId, kit.KeyIdOf("site"));
+        EXPECT_EQ(policy.keyId, kit.SiteKeyId());
         ASSERT_EQ(policy.entries.size(), 2u);
         EXPECT_EQ(policy.entries[1].sha256, std::string(64, 'b'));
         EXPECT_EQ(policy.entries[1].device, FW_FOR_CDU);
-        size_t at = sig.find("trusted comment: timestamp");
-        ASSERT_NE(at, std::string::npos);
-        sig[at + 18] = sig[at + 18] == '1' ? '2' : '1';
+
+        sig[sig.find("timestamp:") + 10] ^= 1;
         MinisignSignature parsed;
-        std::string why;
-        ASSERT_TRUE(ParseMinisignSignature(sig, &parsed, &why)) << why;
         MinisignKey key;
-        ASSERT_TRUE(ParseMinisignKey(ReadWholeFile(kit.dir() + "/keys/site.pub"), &key, &why));
-        std::string list = ReadWholeFile(kit.list());
+        std::string why, list = ReadWholeFile(kit.list);
+        ASSERT_TRUE(ParseMinisignSignature(sig, &parsed, &why)) << why;
+        ASSERT_TRUE(ParseMinisignKey(ReadWholeFile(kit.dir + "/keys/site.pub"), &key, &why));
         EXPECT_FALSE(VerifyMinisign(parsed, key, (const unsigned char*)list.data(), list.size()));
     }
 }
@@ -59,37 +48,36 @@ TEST(Policy, BothSignatureKindsVerify) {
 TEST(Policy, UntrustedAndAbsent) {
     if (!RunningAsRoot())
         GTEST_SKIP() << "the policy files must be root-owned";
-    const std::string SIGNED = "signature does not verify with any key in ";
+    auto write = [](const std::string& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    };
     const struct {
         const char* what;
         std::function<void(PolicyKit&)> spoil;
-        std::string subject, why; // subject relative to the folder
+        std::string subject, why; // subject after the folder; "DIR" stands for it
     } cases[] = {
         {"one byte changed after signing",
-         [](PolicyKit& kit) {
-             std::string text = ReadWholeFile(kit.list());
+         [&](PolicyKit& kit) {
+             std::string text = ReadWholeFile(kit.list);
              text[text.find('7')] = '8';
-             WriteFile(kit.list(), text);
+             write(kit.list, text);
          },
-         "/approved.json", SIGNED + "DIR/keys"},
+         "/approved.json", "signature does not verify with any key in DIR/keys"},
         {"signed by a key not in keys/",
          [](PolicyKit& kit) {
              kit.Install(7, {{A, "rpu"}}, false, kit.MakeKey("other"));
          },
-         "/approved.json", SIGNED + "DIR/keys"},
+         "/approved.json", "signature does not verify with any key in DIR/keys"},
         {"group-writable keys folder",
-         [](PolicyKit& kit) { chmod((kit.dir() + "/keys").c_str(), 0775); }, "/keys",
+         [](PolicyKit& kit) { chmod((kit.dir + "/keys").c_str(), 0775); }, "/keys",
          "writable by group or others (mode 0775)"},
-        {"other-writable list", [](PolicyKit& kit) { chmod(kit.list().c_str(), 0646); },
-         "/approved.json", "writable by group or others (mode 0646)"},
         {"a key owned by another user",
-         [](PolicyKit& kit) { EXPECT_EQ(chown((kit.dir() + "/keys/site.pub").c_str(), 1, 1), 0); },
+         [](PolicyKit& kit) { EXPECT_EQ(chown((kit.dir + "/keys/site.pub").c_str(), 1, 1), 0); },
          "/keys/site.pub", "owned by user 1, not by root"},
-        {"no signature", [](PolicyKit& kit) { remove((kit.list() + ".minisig").c_str()); },
+        {"no signature", [](PolicyKit& kit) { remove((kit.list + ".minisig").c_str()); },
          "/approved.json.minisig", "no signature: no such file"},
-        {"a .pub that is no key",
-         [](PolicyKit& kit) { WriteFile(kit.dir() + "/keys/x.pub", "hello\n"); }, "/keys/x.pub",
-         "not a minisign public key file"},
+        {"a .pub that is no key", [&](PolicyKit& kit) { write(kit.dir + "/keys/x.pub", "hi\n"); },
+         "/keys/x.pub", "not a minisign public key file"},
         {"not JSON", [](PolicyKit& kit) { kit.InstallText("{\"serial\": 7,"); }, "/approved.json",
          "not a JSON object"},
         {"serial 0", [](PolicyKit& kit) { kit.InstallText("{\"serial\": 0, \"firmware\": []}"); },
@@ -106,8 +94,7 @@ TEST(Policy, UntrustedAndAbsent) {
          "/approved.json", "firmware entry 1: \"device\" is not \"rpu\" or \"cdu\""},
         {"over 1 MiB",
          [](PolicyKit& kit) {
-             kit.InstallText("{\"serial\": 7, \"firmware\": [], \"pad\": \"" +
-                             std::string(1024 * 1024, ' ') + "\"}");
+             kit.InstallText("{\"serial\": 7, \"firmware\": []}" + std::string(1024 * 1024, ' '));
          },
          "/approved.json", "larger than 1024 KiB"},
     };
@@ -116,50 +103,19 @@ TEST(Policy, UntrustedAndAbsent) {
         PolicyKit kit;
         ASSERT_TRUE(kit.Install(7, {{A, "rpu"}}));
         c.spoil(kit);
-        Policy policy = LoadPolicyFrom(kit.dir(), true);
+        Policy policy = LoadPolicyFrom(kit.dir, true);
         std::string why = c.why;
         if (why.find("DIR") != std::string::npos)
-            why.replace(why.find("DIR"), 3, kit.dir());
+            why.replace(why.find("DIR"), 3, kit.dir);
         EXPECT_EQ(policy.state, POLICY_UNTRUSTED);
-        EXPECT_EQ(Reason(policy), kit.dir() + c.subject + ": " + why);
+        EXPECT_EQ(policy.subject + ": " + policy.why, kit.dir + c.subject + ": " + why);
         Approval approval = CheckApproval(policy, "f.bin", A, FW_FOR_RPU);
         EXPECT_EQ(approval.approved, false);
         EXPECT_TRUE(approval.serial.is_null());
     }
-    PolicyKit kit;
-    EXPECT_EQ(LoadPolicyFrom(kit.dir() + "/missing", true).state, POLICY_UNTRUSTED);
-    EXPECT_EQ(LoadPolicyFrom(kit.dir() + "/missing", false).state, POLICY_ABSENT);
-    Policy none = LoadPolicyFrom(kit.dir(), true); // no approved.json yet
-    EXPECT_EQ(none.state, POLICY_ABSENT);
-    EXPECT_TRUE(CheckApproval(none, "f.bin", A, FW_FOR_RPU).approved.is_null());
-}
-
-// Listed, listed for the other device, not listed; either case of hex.
-TEST(Policy, ApprovalOfOneFile) {
-    Policy policy;
-    policy.state = POLICY_IN_FORCE;
-    policy.serial = 7;
-    policy.entries = {{A, FW_FOR_RPU, "rpu 1.24"}, {std::string(64, 'b'), FW_FOR_CDU, ""}};
-    const struct {
-        std::string sha;
-        FirmwareDevice device;
-        bool approved;
-        std::string why;
-    } cases[] = {
-        {std::string(64, 'A'), FW_FOR_RPU, true, ""},
-        {B, FW_FOR_CDU, true, ""},
-        {A, FW_FOR_CDU, false,
-         "sha256 " + A + " is approved for the printer, not the dispenser (policy 7)"},
-        {B, FW_FOR_RPU, false,
-         "sha256 " + std::string(64, 'b') +
-             " is approved for the dispenser, not the printer (policy 7)"},
-        {C, FW_FOR_RPU, false, "sha256 " + C + " is not in the approved list (policy 7)"},
-    };
-    for (const auto& c : cases) {
-        Approval approval = CheckApproval(policy, "f.bin", c.sha, c.device);
-        EXPECT_EQ(approval.approved, c.approved) << c.sha;
-        EXPECT_EQ(approval.serial, 7);
-        EXPECT_EQ(approval.why, c.why);
-        EXPECT_EQ(approval.subject, c.approved ? "" : "f.bin");
-    }
+    PolicyKit kit; // no approved.json yet
+    EXPECT_EQ(LoadPolicyFrom(kit.dir + "/missing", true).state, POLICY_UNTRUSTED);
+    EXPECT_EQ(LoadPolicyFrom(kit.dir + "/missing", false).state, POLICY_ABSENT);
+    EXPECT_TRUE(
+        CheckApproval(LoadPolicyFrom(kit.dir, true), "f", A, FW_FOR_RPU).approved.is_null());
 }
