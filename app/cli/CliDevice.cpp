@@ -1,20 +1,15 @@
-// The device actions of the command line: the menus' downloader objects do
-// the work; their console output is kept off standard output.
+// The device commands of the command line: the request for the action
+// core, the lines around a download, and the outcome as a result. The
+// libraries' console output is kept off standard output.
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
-#include <functional>
 #include <unistd.h>
 
+#include "app/action/Action.h"
 #include "app/cli/CliResult.h"
-#include "app/record/History.h"
-#include "app/file/FirmwareCheck.h"
-#include "app/policy/Approve.h"
 #include "app/text/MenuTexts.h"
-#include "cdu/CduFwDn.h"
-#include "rpu/RpuFwDn.h"
-#include "serial/ComPort.h"
 #include "serial/ConsoleSink.h"
+#include "serial/SerialLine.h"
 
 using nlohmann::json;
 
@@ -28,30 +23,25 @@ ConsoleTarget ActionConsole(const CliRequest& request) {
     return !request.quiet && isatty(STDERR_FILENO) == 1 ? CONSOLE_STDERR : CONSOLE_NOWHERE;
 }
 
-// The result of an action on the downloader `dn`, whose port the request's
-// replaces when it names one (the parser has checked that it fits).
-template <class Downloader>
-CliResult Begin(Downloader* dn, const CliRequest& request, const char* device, const char* action) {
-    if (!request.port.empty())
-        snprintf(dn->szPortName, sizeof dn->szPortName, "%s", request.port.c_str());
-    CliResult result;
-    result.device = device;
-    result.action = action;
-    result.port = dn->szPortName;
-    return result;
-}
-
-// A version or cassette request that failed: -4 is the port, anything else
-// no proper answer.
-void QueryFailed(CliResult* result, int code, const char* onlineHint) {
-    result->code = code;
-    result->exit = QueryExit(code);
-    if (code == -4) {
-        result->message = CANNOT_OPEN_PORT_TEXT;
-    } else {
-        result->message = NO_ANSWER_TEXT;
-        result->hint = onlineHint;
+ActionRequest CoreRequest(const std::string& device, const std::string& action,
+                          const CliRequest& cli) {
+    ActionRequest request;
+    request.via = "cli";
+    request.port = cli.port;
+    request.file = cli.file;
+    request.cassette = cli.cassette;
+    request.force = cli.force;
+    request.console = ActionConsole(cli);
+    if (cli.json) {
+        std::string port =
+            !cli.port.empty() ? cli.port : DefaultPort(device == "rpu" ? DEVICE_RPU : DEVICE_CDU);
+        std::string file = cli.file;
+        request.resultLine = [device, action, port, file](int sig, const char* error,
+                                                          const json& time) {
+            return SignalResultLine(device, action, port, file, sig, error, time);
+        };
     }
+    return request;
 }
 
 // A version line as the menus print it, without their newline.
@@ -64,195 +54,96 @@ std::string VersionLine(const char* format, ...) {
     return line;
 }
 
-// The dispenser's version information: 13 characters, the fifth of which is
-// the cassette number (null when it is not a digit).
-json CassetteOf(const char* version) {
-    if (version[4] >= '0' && version[4] <= '9')
-        return version[4] - '0';
-    return nullptr;
+json OrNull(bool known, const json& value) {
+    return known ? value : json();
 }
 
-// Runs a download and fills in its result code, time and message.
-void RunDownload(CliResult* result, const char* bootHint, const std::function<int()>& download) {
-    uint64_t start = GetTickCount();
-    int code = download();
-    result->values["result"] = code;
-    result->values["seconds"] = RecordSeconds(GetTickCount() - start);
-    result->exit = DownloadExit(code);
-    result->message = ResultMessageText(code);
-    if (code == DN_NO_RESPONSE)
-        result->hint = bootHint;
-}
-
-// A file that is not firmware for the device of the download: nothing is
-// written, the reason goes to standard error.
-CliResult NotForThisDevice(CliResult* result, const std::string& path, const char* message,
-                           const std::string& reason) {
-    result->exit = EXIT_NOT_FIRMWARE;
-    result->message = message;
-    PrintReasonLine(path.c_str(), reason.c_str());
-    return *result;
-}
-
-template <class Downloader>
-CliResult BeginDownload(Downloader* dn, const CliRequest& request, const char* device) {
-    CliResult result = Begin(dn, request, device, "download");
-    result.values = {{"file", request.file}, {"bytes", RegularFileSize(request.file)},
-                     {"sha256", nullptr},    {"road", nullptr},
-                     {"result", nullptr},    {"seconds", nullptr},
-                     {"approved", nullptr},  {"policy_serial", nullptr}};
+// The outcome as the command line tells it.
+CliResult ResultOf(const ActionOutcome& outcome) {
+    CliResult result;
+    result.device = outcome.deviceName;
+    result.action = outcome.action;
+    result.port = outcome.port;
+    result.exit = outcome.exit;
+    result.error = outcome.error;
+    if (const char* hint = HintOf(outcome))
+        result.hint = hint;
+    bool answered = !outcome.version.empty() || outcome.result == AR_ANSWERED;
+    char cassette = outcome.version.size() > 4 ? outcome.version[4] : '\0';
+    if (TextOf(outcome) != nullptr)
+        result.message = TextOf(outcome);
+    else if (outcome.device == DEVICE_RPU)
+        result.message =
+            VersionLine(RPU_VERSION_FORMAT, outcome.version.c_str(), outcome.crc.c_str());
+    else
+        result.message = VersionLine(CDU_VERSION_FORMAT, outcome.version.c_str(), cassette);
+    json& v = result.values;
+    std::string action = outcome.action;
+    if (action == "download") {
+        bool ran = !outcome.code.is_null();
+        v = {{"file", outcome.file},
+             {"bytes", outcome.bytes},
+             {"sha256", OrNull(outcome.fileRead, outcome.facts.sha256)},
+             {"road", outcome.road != nullptr ? json(outcome.road) : json()},
+             {"result", outcome.code},
+             {"seconds", OrNull(ran, outcome.seconds)}};
+        if (outcome.device == DEVICE_CDU)
+            v["model"] = OrNull(outcome.road != nullptr, outcome.facts.model);
+    } else if (outcome.device == DEVICE_RPU) {
+        v = {{"version", OrNull(answered, outcome.version)},
+             {"crc", OrNull(answered, outcome.crc)},
+             {"baud", OrNull(answered, outcome.baud)}};
+    } else if (action == "version") {
+        v = {{"version", OrNull(answered, outcome.version)}, {"cassette", outcome.cassette}};
+    } else {
+        v = {{"cassette", outcome.cassette}};
+    }
+    v.update(outcome.extra);
+    v["time"] = outcome.record["time"];
+    v["kvfwdn"] = KVFWDN_VERSION;
     return result;
 }
 
-// The approved list's verdict on the file read; false (exit 10, the reason
-// on standard error) when it may not be downloaded.
-bool Approved(CliResult* result, const std::string& path, const FirmwareFacts& facts,
-              FirmwareDevice device, bool force) {
-    Approval approval = ApproveDownload(path.c_str(), facts, device, force);
-    SetApprovalKeys(&result->values, approval);
-    if (approval.approved != false)
-        return true;
-    result->exit = EXIT_NOT_APPROVED;
-    result->message = NOT_APPROVED_TEXT;
-    PrintRefusal(approval);
-    return false;
+// Every device command ends here: why a port could not be opened goes to
+// standard error, the result is printed and its prepared line dropped.
+int Finish(const ActionOutcome& outcome, bool asJson) {
+    ReportPortFailure();
+    int exit = PrintResult(ResultOf(outcome), asJson);
+    ResultPrinted();
+    return exit;
+}
+
+int Download(const std::string& device, const ActionRequest& request, bool asJson) {
+    DownloadPlan plan;
+    const ActionOutcome& outcome = plan.outcome;
+    bool rpu = device == "rpu";
+    bool prepared = rpu ? PrepareRpuDownload(request, &plan) : PrepareCduDownload(request, &plan);
+    if (request.force && !outcome.extra.value("approved", json()).is_null())
+        fputs("kvfwdn: --force does not pass the approved list\n", stderr);
+    if (!prepared) {
+        if (!outcome.refusal.empty())
+            PrintReasonLine(outcome.refusalSubject.c_str(), outcome.refusal.c_str());
+        return Finish(outcome, asJson);
+    }
+    if (rpu && outcome.fileRead && outcome.facts.device != FW_FOR_RPU)
+        fprintf(stderr, "kvfwdn: %s: not printer firmware (%s); downloading it anyway (--force)\n",
+                outcome.file.c_str(), outcome.facts.reason.c_str());
+    if (outcome.fileRead)
+        PrintIdentityLine(outcome.file.c_str(), outcome.facts, !rpu);
+    if (!rpu) {
+        ConsoleTargetScope console(request.console);
+        ConsolePrintf(" This file is the firmware file for %s.\n", outcome.facts.model.c_str());
+    }
+    return Finish(RunDownload(&plan), asJson);
 }
 
 } // namespace
 
-CliResult RpuVersion(const CliRequest& request) {
-    CKvRPUFwDn dn;
-    CliResult result = Begin(&dn, request, "rpu", "version");
-    result.values = {{"version", nullptr}, {"crc", nullptr}, {"baud", nullptr}};
-    char version[50] = {0};
-    char crc[10] = {0};
-    int code;
-    {
-        ConsoleTargetScope console(ActionConsole(request));
-        code = dn.GetVersionInfo(version, crc);
-    }
-    if (code != 0) {
-        QueryFailed(&result, code, RPU_ONLINE_HINT);
-        return result;
-    }
-    result.exit = EXIT_OK;
-    result.code = 0;
-    result.message = VersionLine(RPU_VERSION_FORMAT, version, crc);
-    result.values = {{"version", version}, {"crc", crc}, {"baud", dn.iBaudRate}};
-    return result;
-}
-
-CliResult RpuDownload(const CliRequest& request) {
-    CKvRPUFwDn dn;
-    CliResult result = BeginDownload(&dn, request, "rpu");
-    result.values["road"] = "bootloader";
-    std::string path = request.file;
-    FirmwareFile file;
-    int loaded = file.Load(path.c_str());
-    const FirmwareFacts& facts = file.facts();
-    if (loaded == DN_OK) {
-        result.values["sha256"] = facts.sha256;
-        result.record = RecordFactsKeys(facts);
-        if (facts.device != FW_FOR_RPU && !request.force)
-            return NotForThisDevice(&result, path, NOT_PRINTER_FIRMWARE_TEXT, facts.reason);
-        if (!Approved(&result, path, facts, FW_FOR_RPU, request.force))
-            return result;
-        if (facts.device != FW_FOR_RPU)
-            fprintf(stderr,
-                    "kvfwdn: %s: not printer firmware (%s); downloading it anyway (--force)\n",
-                    path.c_str(), facts.reason.c_str());
-        PrintIdentityLine(path.c_str(), facts, false);
-    }
-    ConsoleTargetScope console(ActionConsole(request));
-    RunDownload(&result, RPU_BOOT_HINT, [&] {
-        if (loaded != DN_OK)
-            return loaded;
-        return dn.FirmwareDownloadImage(&path[0], file.image(), file.size());
-    });
-    return result;
-}
-
-CliResult CduVersion(const CliRequest& request) {
-    CKvCDUFwDn dn;
-    CliResult result = Begin(&dn, request, "cdu", "version");
-    result.values = {{"version", nullptr}, {"cassette", nullptr}};
-    char version[50] = {0};
-    int code;
-    {
-        ConsoleTargetScope console(ActionConsole(request));
-        code = dn.GetVersionInfo(version);
-    }
-    if (code != 0) {
-        QueryFailed(&result, code, CDU_ONLINE_HINT);
-        return result;
-    }
-    std::string text(version, strnlen(version, 13));
-    result.exit = EXIT_OK;
-    result.code = 0;
-    result.message = VersionLine(CDU_VERSION_FORMAT, text.c_str(), version[4]);
-    result.values = {{"version", text}, {"cassette", CassetteOf(version)}};
-    return result;
-}
-
-CliResult CduCassette(const CliRequest& request) {
-    CKvCDUFwDn dn;
-    CliResult result = Begin(&dn, request, "cdu", "cassette");
-    result.values = {{"cassette", nullptr}};
-    char version[50] = {0};
-    int code;
-    int readBack = -1;
-    {
-        ConsoleTargetScope console(ActionConsole(request));
-        code = dn.SetInformation(request.cassette);
-        if (code == 0)
-            readBack = dn.GetVersionInfo(version);
-    }
-    if (code != 0 || readBack != 0) {
-        // As in the menu, a failed read-back after a good set is reported
-        // as no answer, whatever its cause.
-        QueryFailed(&result, code != 0 ? code : -1, CDU_ONLINE_HINT);
-        return result;
-    }
-    result.code = 0;
-    result.message = VersionLine(CDU_VERSION_FORMAT,
-                                 std::string(version, strnlen(version, 13)).c_str(), version[4]);
-    result.values["cassette"] = CassetteOf(version);
-    // A dispenser that reports another number than the one set has not
-    // taken the setting.
-    bool taken = result.values["cassette"] == json(request.cassette);
-    result.exit = taken ? EXIT_OK : EXIT_OTHER;
-    if (!taken)
-        result.hint = " The dispenser reports another cassette number than the one set.";
-    return result;
-}
-
-CliResult CduDownload(const CliRequest& request) {
-    CKvCDUFwDn dn;
-    CliResult result = BeginDownload(&dn, request, "cdu");
-    result.values["model"] = nullptr;
-    std::string path = request.file;
-    FirmwareFile file;
-    int loaded = file.Load(path.c_str());
-    if (loaded != DN_OK) {
-        // Missing 1, unreadable 2, as for the printer; nothing was classified.
-        result.exit = -loaded;
-        result.message = NOT_FIRMWARE_TEXT;
-        return result;
-    }
-    const FirmwareFacts& facts = file.facts();
-    result.values["sha256"] = facts.sha256;
-    result.record = RecordFactsKeys(facts);
-    if (facts.device != FW_FOR_CDU)
-        return NotForThisDevice(&result, path, NOT_FIRMWARE_TEXT, NotDispenserReason(facts));
-    result.values["model"] = facts.model;
-    result.values["road"] = facts.road;
-    if (!Approved(&result, path, facts, FW_FOR_CDU, false))
-        return result;
-    PrintIdentityLine(path.c_str(), facts, true);
-    ConsoleTargetScope console(ActionConsole(request));
-    ConsolePrintf(" This file is the firmware file for %s.\n", facts.model.c_str());
-    RunDownload(&result, CDU_BOOT_HINT, [&] {
-        return dn.FirmwareDownloadImage(facts.type, &path[0], file.image(), file.size());
-    });
-    return result;
+int RunDeviceCommand(const std::string& device, const std::string& action, const CliRequest& cli) {
+    ActionRequest request = CoreRequest(device, action, cli);
+    if (action == "download")
+        return Download(device, request, cli.json);
+    if (device == "rpu")
+        return Finish(RpuVersion(request), cli.json);
+    return Finish(action == "version" ? CduVersion(request) : CduCassette(request), cli.json);
 }

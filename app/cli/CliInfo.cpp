@@ -7,6 +7,7 @@
 #include "app/file/FirmwareCheck.h"
 #include "app/policy/Policy.h"
 #include "app/text/MenuTexts.h"
+#include "app/text/TextLines.h"
 #include "serial/ConsoleSink.h"
 
 using nlohmann::json;

@@ -38,7 +38,7 @@ const char* const NOT_PRINTER_FIRMWARE_TEXT =
 const char* const NOT_APPROVED_TEXT =
     " This file is not approved for this unit. Nothing was written.";
 
-// The message of a download result code, as DisplayResultMessage prints it.
+// The menus' message of a download result code (app/action/Outcome.cpp).
 const char* ResultMessageText(int nResult);
 
 #endif

@@ -1,0 +1,299 @@
+// The five device actions, each once, with their record.
+#include "app/action/Action.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/policy/Policy.h"
+#include "app/record/Prepared.h"
+#include "app/text/TextLines.h"
+#include "cdu/CduFwDn.h"
+#include "fwdn/DnResult.h"
+#include "rpu/RpuFwDn.h"
+#include "serial/Clock.h"
+#include "serial/Link.h"
+
+using nlohmann::json;
+
+namespace {
+
+// The length of the dispenser's version information.
+const size_t CDU_VERSION_LENGTH = 13;
+
+ActionOutcome Start(const ActionRequest& request, ActionDevice device, const char* action,
+                    ActionRecord* record) {
+    ActionOutcome outcome;
+    outcome.device = device;
+    outcome.deviceName = device == DEVICE_RPU ? "rpu" : "cdu";
+    outcome.action = action;
+    outcome.port = !request.port.empty() ? request.port : DefaultPort(device);
+    *record = BeginRecord(request.via, outcome.deviceName, action, outcome.port);
+    return outcome;
+}
+
+template <class Downloader> void UsePort(Downloader* dn, const ActionOutcome& outcome) {
+    snprintf(dn->szPortName, sizeof dn->szPortName, "%s", outcome.port.c_str());
+}
+
+// Right before the device is touched: the clock starts and the lines a
+// signal leaves are prepared.
+void Arm(const ActionRequest& request, ActionRecord* record) {
+    ArmRecord(record);
+    if (request.resultLine) {
+        json time = record->keys["time"];
+        auto line = request.resultLine;
+        PrepareResultLines(
+            [line, time](int sig, const char* error) { return line(sig, error, time); });
+    }
+}
+
+// The first reason of a failure: the action's first reason line, else the
+// first line of the hint, else the menus' text joined in one line.
+json ErrorOf(const ActionOutcome& outcome) {
+    const OutcomeRow& row = RowOf(outcome);
+    if (row.ok)
+        return nullptr;
+    if (row.error != nullptr)
+        return row.error;
+    if (const char* reason = FirstReasonLine())
+        return reason;
+    if (const char* hint = HintOf(outcome)) {
+        std::vector<std::string> lines = TrimmedLines(hint);
+        if (!lines.empty())
+            return lines.front();
+    }
+    return JoinedMessage(TextOf(outcome) != nullptr ? TextOf(outcome) : "");
+}
+
+// The file's keys of the record: as typed, its size and, once read, what
+// it is; the road the download takes.
+void SetFileKeys(const ActionOutcome& outcome, json* keys) {
+    if (outcome.file.empty())
+        return;
+    (*keys)["file"] = outcome.file;
+    (*keys)["bytes"] = outcome.bytes;
+    if (outcome.fileRead) {
+        keys->update(RecordFactsKeys(outcome.facts));
+        (*keys)["bytes"] = outcome.bytes;
+    }
+    (*keys)["road"] = outcome.road != nullptr ? json(outcome.road) : json();
+}
+
+// Ends the action as `result` with `code`: the outcome's status and error,
+// and the record written.
+void Finish(ActionOutcome* outcome, ActionRecord* record, ActionResult result, json code) {
+    outcome->result = result;
+    const OutcomeRow& row = RowOf(*outcome);
+    outcome->code = row.code ? code : json();
+    outcome->exit = row.exit;
+    outcome->ok = row.ok;
+    outcome->error = ErrorOf(*outcome);
+    outcome->seconds = RecordSeconds(GetTickCount() - record->startMs);
+    json& keys = record->keys;
+    SetFileKeys(*outcome, &keys);
+    if (!outcome->version.empty())
+        keys["version"] = outcome->version;
+    if (!outcome->cassette.is_null())
+        keys["cassette"] = outcome->cassette;
+    keys["result"] = outcome->code;
+    keys["exit"] = row.exit == EXIT_NONE ? json() : json(row.exit);
+    keys["ok"] = row.ok;
+    keys["seconds"] = outcome->seconds;
+    keys["error"] = outcome->error;
+    keys.update(outcome->extra);
+    FinishRecord(record);
+    outcome->record = keys;
+}
+
+void TakeCduVersion(ActionOutcome* outcome, const char* version) {
+    outcome->version = std::string(version, strnlen(version, CDU_VERSION_LENGTH));
+    outcome->cassette = CassetteOf(outcome->version);
+}
+
+} // namespace
+
+const char* DefaultPort(ActionDevice device) {
+    return device == DEVICE_RPU ? kRpuDefaultPort : kCduDefaultPort;
+}
+
+json CassetteOf(const std::string& version) {
+    if (version.size() > 4 && version[4] >= '0' && version[4] <= '9')
+        return version[4] - '0';
+    return nullptr;
+}
+
+ActionOutcome RpuVersion(const ActionRequest& request) {
+    ActionRecord record;
+    ActionOutcome outcome = Start(request, DEVICE_RPU, "version", &record);
+    CKvRPUFwDn dn;
+    UsePort(&dn, outcome);
+    char version[50] = {0};
+    char crc[10] = {0};
+    Arm(request, &record);
+    int code;
+    {
+        ConsoleTargetScope console(request.console);
+        code = dn.GetVersionInfo(version, crc);
+    }
+    if (code == LINK_OK) {
+        outcome.version = version;
+        outcome.crc = crc;
+        outcome.baud = dn.iBaudRate;
+    }
+    Finish(&outcome, &record, QueryResult(code), code);
+    return outcome;
+}
+
+ActionOutcome CduVersion(const ActionRequest& request) {
+    ActionRecord record;
+    ActionOutcome outcome = Start(request, DEVICE_CDU, "version", &record);
+    CKvCDUFwDn dn;
+    UsePort(&dn, outcome);
+    char version[50] = {0};
+    Arm(request, &record);
+    int code;
+    {
+        ConsoleTargetScope console(request.console);
+        code = dn.GetVersionInfo(version);
+    }
+    if (code == LINK_OK)
+        TakeCduVersion(&outcome, version);
+    Finish(&outcome, &record, QueryResult(code), code);
+    return outcome;
+}
+
+ActionOutcome CduCassette(const ActionRequest& request) {
+    ActionRecord record;
+    ActionOutcome outcome = Start(request, DEVICE_CDU, "cassette", &record);
+    record.keys["cassette"] = request.cassette;
+    CKvCDUFwDn dn;
+    UsePort(&dn, outcome);
+    char version[50] = {0};
+    Arm(request, &record);
+    int code;
+    int readBack = LINK_BAD_REPLY;
+    {
+        ConsoleTargetScope console(request.console);
+        code = dn.SetInformation(request.cassette);
+        if (code == LINK_OK)
+            readBack = dn.GetVersionInfo(version);
+    }
+    // A failed read-back after a good set counts as no answer, whatever its
+    // cause.
+    if (code == LINK_OK && readBack != LINK_OK)
+        code = LINK_BAD_REPLY;
+    ActionResult result = QueryResult(code);
+    if (code == LINK_OK) {
+        TakeCduVersion(&outcome, version);
+        // A dispenser that reports another number has not taken the setting.
+        if (outcome.cassette != json(request.cassette))
+            result = AR_NOT_TAKEN;
+    }
+    Finish(&outcome, &record, result, code);
+    return outcome;
+}
+
+namespace {
+
+// The first step of both downloads: the record begun, the file read once.
+void PrepareFile(const ActionRequest& request, ActionDevice device, DownloadPlan* plan) {
+    plan->request = request;
+    plan->outcome = Start(request, device, "download", &plan->record);
+    ActionOutcome& outcome = plan->outcome;
+    outcome.file = request.file;
+    plan->loaded = plan->file.Load(request.file.c_str());
+    outcome.fileRead = plan->loaded == DN_OK;
+    if (outcome.fileRead) {
+        outcome.facts = plan->file.facts();
+        outcome.bytes = outcome.facts.bytes;
+    } else {
+        outcome.bytes = RegularFileSize(request.file);
+    }
+    outcome.extra = {{"approved", nullptr}, {"policy_serial", nullptr}};
+}
+
+// A file refused before the question: its reason kept for the result.
+bool Refuse(DownloadPlan* plan, ActionResult result, const std::string& reason,
+            const std::string& subject = "") {
+    ActionOutcome& outcome = plan->outcome;
+    outcome.refusal = reason;
+    outcome.refusalSubject = subject.empty() ? outcome.file : subject;
+    if (!reason.empty())
+        KeepReasonLine((outcome.refusalSubject + ": " + reason).c_str());
+    Finish(&outcome, &plan->record, result, nullptr);
+    return false;
+}
+
+// The approved list's step, after the file check: the bytes read may go to
+// `device`, or the download is refused (any file while the list cannot be
+// trusted).
+bool Approve(DownloadPlan* plan, FirmwareDevice device) {
+    ActionOutcome& outcome = plan->outcome;
+    Approval approval = CheckApproval(LoadPolicy(), outcome.file, outcome.facts.sha256, device);
+    outcome.extra = {{"approved", approval.approved}, {"policy_serial", approval.serial}};
+    if (approval.approved != false)
+        return true;
+    return Refuse(plan, AR_NOT_APPROVED, approval.why, approval.subject);
+}
+
+} // namespace
+
+bool PrepareRpuDownload(const ActionRequest& request, DownloadPlan* plan) {
+    PrepareFile(request, DEVICE_RPU, plan);
+    ActionOutcome& outcome = plan->outcome;
+    outcome.road = "bootloader";
+    if (outcome.fileRead && outcome.facts.device != FW_FOR_RPU && !request.force) {
+        return Refuse(plan, AR_NOT_FOR_DEVICE, outcome.facts.reason);
+    }
+    if (outcome.fileRead && !Approve(plan, FW_FOR_RPU))
+        return false;
+    // A file that could not be read goes on to the question: it ends as the
+    // download of it would.
+    return true;
+}
+
+bool PrepareCduDownload(const ActionRequest& request, DownloadPlan* plan) {
+    PrepareFile(request, DEVICE_CDU, plan);
+    ActionOutcome& outcome = plan->outcome;
+    if (!outcome.fileRead)
+        return Refuse(plan, plan->loaded == DN_FILE_NOT_FOUND ? AR_FILE_MISSING : AR_FILE_UNUSABLE,
+                      "");
+    if (outcome.facts.device != FW_FOR_CDU)
+        return Refuse(plan, AR_NOT_FOR_DEVICE, NotDispenserReason(outcome.facts));
+    outcome.road = outcome.facts.road;
+    return Approve(plan, FW_FOR_CDU);
+}
+
+const ActionOutcome& RunDownload(DownloadPlan* plan) {
+    ActionOutcome& outcome = plan->outcome;
+    SetFileKeys(outcome, &plan->record.keys);
+    plan->record.keys.update(outcome.extra); // an interrupted download's record has them too
+    Arm(plan->request, &plan->record);
+    int code = plan->loaded;
+    if (outcome.fileRead) {
+        ConsoleTargetScope console(plan->request.console);
+        std::string path = outcome.file;
+        outcome.reachedDownloader = true;
+        if (outcome.device == DEVICE_RPU) {
+            CKvRPUFwDn dn;
+            UsePort(&dn, outcome);
+            code = dn.FirmwareDownloadImage(&path[0], plan->file.image(), plan->file.size());
+        } else {
+            CKvCDUFwDn dn;
+            UsePort(&dn, outcome);
+            code = dn.FirmwareDownloadImage(outcome.facts.type, &path[0], plan->file.image(),
+                                            plan->file.size());
+        }
+    }
+    Finish(&outcome, &plan->record, DownloadResult(code), code);
+    return outcome;
+}
+
+const ActionOutcome& CancelDownload(DownloadPlan* plan) {
+    Finish(&plan->outcome, &plan->record, AR_CANCELLED, nullptr);
+    return plan->outcome;
+}
+
+void ResultPrinted() {
+    DropPreparedResultLines();
+}
