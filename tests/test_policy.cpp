@@ -30,6 +30,8 @@ TEST(Policy, BothSignatureKindsVerify) {
         EXPECT_EQ(policy.state, POLICY_IN_FORCE) << policy.subject << ": " << policy.why;
         EXPECT_EQ(policy.serial, 7);
         EXPECT_EQ(policy.keyId, kit.SiteKeyId());
+        const unsigned char high[8] = {0x0A, 0, 0, 0, 0, 0, 0, 0x10}, low[8] = {0x01};
+        EXPECT_EQ(MinisignKeyId(high) + " " + MinisignKeyId(low), "100000000000000A 1");
         ASSERT_EQ(policy.entries.size(), 2u);
         EXPECT_EQ(policy.entries[1].sha256, std::string(64, 'b'));
         EXPECT_EQ(policy.entries[1].device, FW_FOR_CDU);

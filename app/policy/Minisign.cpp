@@ -113,8 +113,12 @@ bool VerifyMinisign(const MinisignSignature& signature, const MinisignKey& key,
 }
 
 std::string MinisignKeyId(const unsigned char id[8]) {
+    // The id bytes as a little-endian 64-bit number, printed without
+    // leading zeros, as minisign writes it.
+    unsigned long long number = 0;
+    for (int i = 7; i >= 0; --i)
+        number = number << 8 | id[i];
     char text[17];
-    for (int i = 0; i < 8; ++i)
-        snprintf(text + 2 * i, 3, "%02X", id[7 - i]);
+    snprintf(text, sizeof text, "%llX", number);
     return text;
 }

@@ -32,8 +32,9 @@ bool ParseMinisignSignature(const std::string& text, MinisignSignature* signatur
 bool VerifyMinisign(const MinisignSignature& signature, const MinisignKey& key,
                     const unsigned char* data, size_t size);
 
-// The key id as the tool shows it: the 8 id bytes in reverse order, 16
-// upper-case hex digits.
+// The key id as the tool shows it in its key file's comment: the 8 id bytes
+// in reverse order as upper-case hex, without leading zeros (so at most 16
+// digits).
 std::string MinisignKeyId(const unsigned char id[8]);
 
 #endif

@@ -32,7 +32,7 @@ std::string PolicyKit::MakeKey(const std::string& name) {
 std::string PolicyKit::SiteKeyId() const {
     std::string text = ReadWholeFile(dir + "/keys/site.pub");
     size_t at = text.find("public key ");
-    return at == std::string::npos ? "" : text.substr(at + 11, 16);
+    return at == std::string::npos ? "" : text.substr(at + 11, text.find('\n') - at - 11);
 }
 
 bool PolicyKit::Install(long long serial,
