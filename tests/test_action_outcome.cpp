@@ -61,6 +61,9 @@ TEST(ActionOutcome, EveryResultToItsExitTextAndRecord) {
          " The file was not found or it is not a firmware file", "", false, false, nullptr},
         {AR_CANCELLED, EXIT_NONE, " Cancel firmware download.", " Cancel firmware download.", "",
          false, false, "cancelled"},
+        {AR_NOT_APPROVED, 10, " This file is not approved for this unit. Nothing was written.",
+         " This file is not approved for this unit. Nothing was written.", "", false, false,
+         nullptr},
     };
     ASSERT_EQ(sizeof cases / sizeof cases[0], static_cast<size_t>(AR_COUNT));
     for (const Case& c : cases) {

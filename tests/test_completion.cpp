@@ -44,7 +44,9 @@ std::string Complete(const std::string& line, const std::string& setup = ":") {
 
 TEST(Completion, CommandsOptionsPortsAndFiles) {
     EXPECT_EQ(Complete("kvfwdn "),
-              "--help --json --quiet --version -V -h -q cdu history info ports rpu");
+              "--help --json --quiet --version -V -h -q cdu history info policy ports rpu");
+    EXPECT_EQ(Complete("kvfwdn policy "), "check new");
+    EXPECT_EQ(Complete("kvfwdn policy new -"), "--help --json --serial");
     EXPECT_EQ(Complete("kvfwdn r"), "rpu");
     EXPECT_EQ(Complete("kvfwdn cdu "), "--help cassette download version");
     EXPECT_EQ(Complete("kvfwdn rpu download -"),
@@ -74,6 +76,7 @@ TEST(Completion, CommandsOptionsPortsAndFiles) {
     std::string files = "cd \"$(mktemp -d)\"; touch fw-1.bin fw-2.hex";
     EXPECT_EQ(Complete("kvfwdn info fw", files), "fw-1.bin fw-2.hex");
     EXPECT_EQ(Complete("kvfwdn rpu download -q fw-1", files), "fw-1.bin");
+    EXPECT_EQ(Complete("kvfwdn policy new --serial 3 fw-1", files), "fw-1.bin");
     EXPECT_EQ(Complete("kvfwdn rpu version fw", files), "");
 }
 

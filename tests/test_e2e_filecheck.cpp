@@ -144,6 +144,7 @@ TEST(E2eFileCheck, InfoTextAndJson) {
                           {"road", nullptr},
                           {"stack", "20005000"},
                           {"reset", "08000131"},
+                          {"approved", nullptr},
                           {"ok", true},
                           {"exit", 0},
                           {"message", "printer firmware: stack 0x20005000, reset 0x08000131"},

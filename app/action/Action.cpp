@@ -6,6 +6,7 @@
 
 #include "app/console/ReasonLine.h"
 #include "app/console/StepReason.h"
+#include "app/policy/Policy.h"
 #include "app/record/Prepared.h"
 #include "app/text/FileKeys.h"
 #include "app/text/TextLines.h"
@@ -232,15 +233,31 @@ void PrepareFile(const ActionRequest& request, ActionDevice device, DownloadPlan
     } else {
         outcome.bytes = RegularFileSize(request.file);
     }
+    outcome.extra.update({{"approved", nullptr}, {"policy_serial", nullptr}});
 }
 
 // A file refused before the question: its reason kept for the result.
-bool Refuse(DownloadPlan* plan, ActionResult result, const std::string& reason) {
-    plan->outcome.refusal = reason;
+bool Refuse(DownloadPlan* plan, ActionResult result, const std::string& reason,
+            const std::string& subject = "") {
+    ActionOutcome& outcome = plan->outcome;
+    outcome.refusal = reason;
+    outcome.refusalSubject = subject.empty() ? outcome.file : subject;
     if (!reason.empty())
-        KeepReasonLine((plan->outcome.file + ": " + reason).c_str());
-    Finish(&plan->outcome, &plan->record, result, nullptr);
+        KeepReasonLine((outcome.refusalSubject + ": " + reason).c_str());
+    Finish(&outcome, &plan->record, result, nullptr);
     return false;
+}
+
+// The approved list's step, after the file check: the bytes read may go to
+// `device`, or the download is refused (any file while the list cannot be
+// trusted).
+bool Approve(DownloadPlan* plan, FirmwareDevice device) {
+    ActionOutcome& outcome = plan->outcome;
+    Approval approval = CheckApproval(LoadPolicy(), outcome.file, outcome.facts.sha256, device);
+    outcome.extra.update({{"approved", approval.approved}, {"policy_serial", approval.serial}});
+    if (approval.approved != false)
+        return true;
+    return Refuse(plan, AR_NOT_APPROVED, approval.why, approval.subject);
 }
 
 } // namespace
@@ -252,6 +269,8 @@ bool PrepareRpuDownload(const ActionRequest& request, DownloadPlan* plan) {
     if (outcome.fileRead && outcome.facts.device != FW_FOR_RPU && !request.force) {
         return Refuse(plan, AR_NOT_FOR_DEVICE, outcome.facts.reason);
     }
+    if (outcome.fileRead && !Approve(plan, FW_FOR_RPU))
+        return false;
     // A file that could not be read goes on to the question: it ends as the
     // download of it would.
     return true;
@@ -266,12 +285,13 @@ bool PrepareCduDownload(const ActionRequest& request, DownloadPlan* plan) {
     if (outcome.facts.device != FW_FOR_CDU)
         return Refuse(plan, AR_NOT_FOR_DEVICE, NotDispenserReason(outcome.facts));
     outcome.road = outcome.facts.road;
-    return true;
+    return Approve(plan, FW_FOR_CDU);
 }
 
 const ActionOutcome& RunDownload(DownloadPlan* plan) {
     ActionOutcome& outcome = plan->outcome;
     SetFileKeys(outcome, &plan->record.keys);
+    plan->record.keys.update(outcome.extra); // an interrupted download's record has them too
     Arm(plan->request, &plan->record);
     int code = plan->loaded;
     if (outcome.fileRead) {

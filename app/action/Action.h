@@ -64,6 +64,7 @@ struct ActionOutcome {
     const char* road = nullptr;
     bool reachedDownloader = false; // the downloader was given the file (it keeps its path)
     std::string refusal;            // why the file was refused before the question, or ""
+    std::string refusalSubject;     // what the refusal is about: the file, or the policy's
     // The first reason (the table's fixed error, else the first reason line,
     // else the first line of the menus' text, never a hint); null on success.
     nlohmann::json error;

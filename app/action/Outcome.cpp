@@ -77,6 +77,8 @@ const OutcomeRow TABLE[AR_COUNT] = {
     {AR_FILE_UNUSABLE, -DN_FILE_READ_FAIL, BOTH(NOT_FIRMWARE_TEXT), BOTH(nullptr), false, false,
      false, nullptr},
     {AR_CANCELLED, EXIT_NONE, BOTH(CANCEL_TEXT), BOTH(nullptr), false, false, false, "cancelled"},
+    {AR_NOT_APPROVED, EXIT_NOT_APPROVED, BOTH(NOT_APPROVED_TEXT), BOTH(nullptr), false, false,
+     false, nullptr},
 };
 
 } // namespace

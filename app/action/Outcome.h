@@ -10,12 +10,13 @@
 
 // Exit statuses besides a download's own result codes (0 to 6, negated).
 const int EXIT_OK = 0;
-const int EXIT_PORT_OPEN = 6;    // the port cannot be opened
-const int EXIT_NO_ANSWER = 7;    // no answer to a version or cassette request
-const int EXIT_NOT_FIRMWARE = 8; // the file is not firmware for this device
-const int EXIT_OTHER = 9;        // any other failure
-const int EXIT_USAGE = 64;       // bad command line
-const int EXIT_NONE = -1;        // no exit status (a cancel in the menus)
+const int EXIT_PORT_OPEN = 6;     // the port cannot be opened
+const int EXIT_NO_ANSWER = 7;     // no answer to a version or cassette request
+const int EXIT_NOT_FIRMWARE = 8;  // the file is not firmware for this device
+const int EXIT_OTHER = 9;         // any other failure
+const int EXIT_NOT_APPROVED = 10; // not in the approved list, or the list cannot be trusted
+const int EXIT_USAGE = 64;        // bad command line
+const int EXIT_NONE = -1;         // no exit status (a cancel in the menus)
 
 enum ActionDevice { DEVICE_RPU, DEVICE_CDU };
 
@@ -39,6 +40,7 @@ enum ActionResult {
     AR_FILE_MISSING,   // the dispenser file cannot be opened (refused before the question)
     AR_FILE_UNUSABLE,  // the dispenser file cannot be read whole
     AR_CANCELLED,      // the technician said no
+    AR_NOT_APPROVED,   // not in the approved list (or it cannot be trusted): nothing written
     AR_COUNT
 };
 

@@ -30,6 +30,9 @@ const char* const USAGE_HEAD =
     "                                          the last N recorded actions (default 20;\n"
     "                                          --csv without -n: every one that matches)\n"
     "  kvfwdn history --verify [--json]        check the record's hash chain\n"
+    "  kvfwdn policy [--json]                  the approved firmware list in force\n"
+    "  kvfwdn policy check FILE... [--json]    whether files are approved\n"
+    "  kvfwdn policy new --serial N FILE...    an approved.json for the files, to sign\n"
     "  kvfwdn rpu version  [-p PORT] [--json]            printer version and CRC\n"
     "  kvfwdn rpu download [-p PORT] [--json] [-q] [--force] FILE\n"
     "                                          printer firmware download\n"
@@ -53,8 +56,8 @@ const char* const USAGE_TAIL =
     "Exit status: 0 success; a download's failure 1 file not found, 2 file unreadable,\n"
     "3 no response, 4 download failed, 5 verify failed; 6 the port cannot be opened;\n"
     "7 the device did not answer; 8 not firmware for this device (for info: for either\n"
-    "device); 9 any other failure; 12 history --verify found a break; 64 a usage error. Before a "
-    "download the file's size,\n"
+    "device); 9 any other failure; 10 not approved (policy: the list cannot be trusted);\n"
+    "12 history --verify found a break; 64 a usage error. Before a download the file's size,\n"
     "SHA-256 and device go to standard error; a JSON result's \"error\" is the first reason\n"
     "on standard error (with a failed download's \"step\" and \"address\"), else the\n"
     "first line of the message; null only on success.\n"
@@ -174,6 +177,18 @@ int RunCommandLine(int argc, char** argv) {
     history->add_option("--device", query.device, "one device")
         ->check(CLI::IsMember({"rpu", "cdu"}));
 
+    CLI::App* policy = app.add_subcommand("policy", "the approved firmware list");
+    policy->add_flag("--json", request.json, "one JSON line on standard output");
+    std::vector<std::string> policyFiles;
+    long long policySerial = 0;
+    CLI::App* policyCheck = policy->add_subcommand("check", "whether files are approved");
+    CLI::App* policyNew = policy->add_subcommand("new", "an approved list for files");
+    for (CLI::App* sub : {policyCheck, policyNew}) {
+        sub->add_flag("--json", request.json, "one JSON line on standard output");
+        sub->add_option("FILE", policyFiles, "firmware files")->required();
+    }
+    policyNew->add_option("--serial", policySerial, "the list's serial")->required();
+
     CLI::App* rpu = app.add_subcommand("rpu", "receipt printer");
     CLI::App* cdu = app.add_subcommand("cdu", "cash dispenser");
     rpu->require_subcommand(1, 1);
@@ -207,7 +222,7 @@ int RunCommandLine(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         // A word that names no command is left over; CLI11 would only say
         // that a command is missing.
-        for (const CLI::App* level : {&app, rpu, cdu}) {
+        for (const CLI::App* level : {&app, rpu, cdu, policy}) {
             if (level->remaining().empty() || !level->get_subcommands().empty())
                 continue;
             std::string word = level->remaining().front();
@@ -252,6 +267,14 @@ int RunCommandLine(int argc, char** argv) {
             return UsageError("--verify checks the whole history and takes only --json");
         return verify ? VerifyHistory(query.json) : ShowHistory(query);
     }
+    if (policyCheck->parsed())
+        return CheckPolicyFiles(policyFiles, request.json);
+    if (policyNew->parsed() && policySerial <= 0)
+        return UsageError("--serial must be a positive integer");
+    if (policyNew->parsed())
+        return NewPolicyList(policySerial, policyFiles, request.json);
+    if (policy->parsed())
+        return ShowPolicy(request.json);
     for (Command& command : commands) {
         if (!command.app->parsed())
             continue;

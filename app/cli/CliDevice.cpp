@@ -146,9 +146,12 @@ int Download(const std::string& device, const ActionRequest& request, bool asJso
     DownloadPlan plan;
     const ActionOutcome& outcome = plan.outcome;
     bool rpu = device == "rpu";
-    if (!(rpu ? PrepareRpuDownload(request, &plan) : PrepareCduDownload(request, &plan))) {
+    bool prepared = rpu ? PrepareRpuDownload(request, &plan) : PrepareCduDownload(request, &plan);
+    if (request.force && !outcome.extra.value("approved", json()).is_null())
+        fputs("kvfwdn: --force does not pass the approved list\n", stderr);
+    if (!prepared) {
         if (!outcome.refusal.empty())
-            PrintReasonLine(outcome.file.c_str(), outcome.refusal.c_str());
+            PrintReasonLine(outcome.refusalSubject.c_str(), outcome.refusal.c_str());
         return Finish(outcome, asJson);
     }
     if (rpu && outcome.fileRead && outcome.facts.device != FW_FOR_RPU)

@@ -7,6 +7,7 @@
 #include "app/text/FileKeys.h"
 #include "fwdn/DnResult.h"
 #include "app/file/FirmwareCheck.h"
+#include "app/policy/Policy.h"
 #include "app/text/MenuTexts.h"
 #include "app/console/ReasonLine.h"
 #include "app/text/TextLines.h"
@@ -62,6 +63,11 @@ int ShowFileInfo(const std::string& path, bool asJson) {
             PrintReasonLine(path.c_str(), facts.reason.c_str());
         }
     }
+    // Whether the approved list lets the file go to the device it is for;
+    // null without a list or when the file is firmware for neither.
+    Approval approval;
+    if (loaded == DN_OK && facts.device != FW_FOR_NONE)
+        approval = CheckApproval(LoadPolicy(), path, facts.sha256, facts.device);
     bool written;
     if (asJson) {
         bool words = loaded == DN_OK && facts.vectors && facts.device != FW_FOR_CDU;
@@ -74,6 +80,7 @@ int ShowFileInfo(const std::string& path, bool asJson) {
                     {"road", facts.road != nullptr ? json(facts.road) : json(nullptr)},
                     {"stack", words ? json(Hex8(facts.stack)) : json(nullptr)},
                     {"reset", words ? json(Hex8(facts.reset)) : json(nullptr)},
+                    {"approved", approval.approved},
                     {"ok", exit == EXIT_OK},
                     {"exit", exit},
                     {"message", JoinedMessage(message)}});
@@ -88,6 +95,11 @@ int ShowFileInfo(const std::string& path, bool asJson) {
         if (loaded == DN_OK)
             printf("%s: %lu bytes, sha256 %s\n", TerminalSafeName(path).c_str(), facts.bytes,
                    facts.sha256.c_str());
+        if (approval.approved == true)
+            result.message += "\napproved (policy " + approval.serial.dump() + ")";
+        else if (approval.approved == false)
+            result.message +=
+                "\nnot approved (" + ApprovalReason(approval, TerminalSafeName(path)) + ")";
         return PrintResult(result, false);
     }
     return !written && exit == EXIT_OK ? EXIT_OTHER : exit;

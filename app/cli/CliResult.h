@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "app/action/Outcome.h"
 
@@ -71,6 +72,12 @@ void PrepareSignalLine(const nlohmann::json& keys);
 // true), and its one line for a usage error.
 bool JsonAsked(int argc, char** argv);
 void PrintUsageErrorLine(int argc, char** argv, const std::string& message);
+
+// kvfwdn policy, policy check FILE..., policy new --serial N FILE...;
+// each returns the exit status (app/cli/PolicyCommand.cpp).
+int ShowPolicy(bool json);
+int CheckPolicyFiles(const std::vector<std::string>& files, bool json);
+int NewPolicyList(long long serial, const std::vector<std::string>& files, bool json);
 
 // Lists the serial ports of this machine; returns the exit status
 // (app/cli/CliPorts.cpp).

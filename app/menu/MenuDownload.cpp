@@ -41,7 +41,7 @@ void PrintRefusal(const ActionOutcome& outcome) {
     PrintOutcome(outcome);
     if (!outcome.refusal.empty()) {
         fflush(stdout);
-        PrintReasonLine(outcome.file.c_str(), outcome.refusal.c_str());
+        PrintReasonLine(outcome.refusalSubject.c_str(), outcome.refusal.c_str());
     }
 }
 

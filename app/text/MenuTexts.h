@@ -35,6 +35,10 @@ const char* const NOT_FIRMWARE_TEXT = " The file was not found or it is not a fi
 // A file refused by the printer download before anything is written.
 const char* const NOT_PRINTER_FIRMWARE_TEXT =
     " This file is not printer firmware. Nothing was written.";
+// A file the approved list does not allow (or any file while the list
+// cannot be trusted), refused before anything is written.
+const char* const NOT_APPROVED_TEXT =
+    " This file is not approved for this unit. Nothing was written.";
 
 // The menus' message of a download result code (app/action/Outcome.cpp).
 const char* ResultMessageText(int nResult);

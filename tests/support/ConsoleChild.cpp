@@ -1,4 +1,5 @@
 #include "support/ConsoleChild.h"
+#include "support/PolicyKit.h"
 
 #include <cerrno>
 #include <chrono>
@@ -62,6 +63,7 @@ TtyChild Start(int stdinFd, int stdoutFd, const std::function<int()>& body) {
     // The menus record their actions: never into the user's own history
     // (a test that wants a record sets its own scratch file first).
     setenv("KVFWDN_HISTORY", "off", 0);
+    IsolatePolicy();
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);

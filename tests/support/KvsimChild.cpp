@@ -1,4 +1,5 @@
 #include "support/KvsimChild.h"
+#include "support/PolicyKit.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -33,6 +34,7 @@ pid_t StartKvsim(const std::vector<std::string>& args, int* input, int* output) 
     argv.push_back(nullptr);
     // A kvfwdn that kvsim runs records nothing into the user's history.
     setenv("KVFWDN_HISTORY", "off", 0);
+    IsolatePolicy();
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);

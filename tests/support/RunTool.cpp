@@ -4,6 +4,7 @@
 // output is collected through a second pipe; standard error is left to the
 // test's own (so sanitizer reports show up in the test log).
 #include "support/RunTool.h"
+#include "support/PolicyKit.h"
 
 #include "sim/SimClock.h"
 #include "support/HexText.h"
@@ -92,6 +93,7 @@ ToolRun RunTool(const std::string& input, const ToolOptions& options) {
     for (std::string& word : words)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
+    IsolatePolicy();
     std::vector<std::string> vars = {"KVFWDN_HISTORY=" + options.history};
     vars.insert(vars.end(), options.env.begin(), options.env.end());
     for (char** e = environ; *e != nullptr; ++e)

@@ -1,4 +1,5 @@
 #include "support/TtyErrors.h"
+#include "support/PolicyKit.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -42,6 +43,7 @@ ToolRun RunToolErrorsOnTty(const std::vector<std::string>& args, int timeoutMs) 
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    IsolatePolicy();
     pid_t pid = fork();
     if (pid == 0) {
         int in = open("/dev/null", O_RDONLY);
