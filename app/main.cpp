@@ -6,6 +6,7 @@
 #include "app/cli/CliResult.h"
 #include "app/FwDn.h"
 #include "app/Interrupt.h"
+#include "app/text/BootNoteText.h"
 #include "serial/LockFile.h"
 
 namespace {
@@ -31,6 +32,7 @@ void FillClosedStandardDescriptors() {
 int main(int argc, char** argv) {
     FillClosedStandardDescriptors();
     InstallInterruptHandlers();
+    InstallBootNotes();
     // A port's lock file stays through the closes and reopens of one
     // action (the loader road's) and goes when the action ends.
     KeepLockFilesUntilRelease(true);

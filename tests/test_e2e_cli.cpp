@@ -243,10 +243,15 @@ TEST(E2eCli, CommandsAgainstKvsim) {
               std::string::npos)
         << run.output;
     EXPECT_EQ(run.errors, IdentityLine(sample, "printer firmware"));
-    json result = RunJson({"rpu", "download", "-p", rpu, sample});
+    // Again without a reset: the ROM bootloader is still running.
+    json result = RunJson({"rpu", "download", "-p", rpu, sample}, &run);
     EXPECT_EQ(result["exit"], 0);
     EXPECT_EQ(result["bytes"], 4000);
     EXPECT_EQ(result["result"], 0);
+    EXPECT_EQ(run.errors, IdentityLine(sample, "printer firmware") + "kvfwdn: " + rpu +
+                              ": the ROM bootloader was already running (no reset since the "
+                              "last action)\n");
+    EXPECT_EQ(result["error"], nullptr) << "a note is no error";
     result = RunJson({"cdu", "download", "-p", cdu, loaderFile}, &run);
     EXPECT_EQ(result["exit"], 0) << run.errors;
     EXPECT_EQ(result["road"], "loader");
@@ -260,9 +265,11 @@ TEST(E2eCli, CommandsAgainstKvsim) {
 
     // Faults of the printer's bootloader: exit status minus the result code,
     // the boot-mode hint on standard error where the bootloader stays silent.
+    // A fault on a numbered packet counts from the last reset.
     const std::pair<const char*, int> faults[] = {{"get", 3}, {"erase", 4}, {"readback", 5}};
     for (const auto& fault : faults) {
         ASSERT_TRUE(KvsimControl(dir.path(), std::string("rpu fault ") + fault.first));
+        ASSERT_TRUE(KvsimControl(dir.path(), "rpu reset"));
         result = RunJson({"rpu", "download", "-p", rpu, sample}, &run);
         EXPECT_EQ(run.exitCode, fault.second) << fault.first;
         EXPECT_EQ(result["result"], -fault.second);
