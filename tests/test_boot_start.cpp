@@ -12,7 +12,9 @@
 #include "fwdn/BootloaderDownload.h"
 #include "fwdn/DnResult.h"
 #include "serial/rs232.h"
+#include "fwdn/BootStart.h"
 #include "support/BootTarget.h"
+#include "support/VirtualClock.h"
 
 namespace {
 
@@ -225,4 +227,27 @@ TEST(BootStart, SkipIdenticalAndTheWidePacketPlan) {
     EXPECT_FALSE(LastBootOutcome().skipped);
     EXPECT_EQ(erases + 1, t.boot.exchangeCount(0x43));
     EXPECT_EQ(other, t.boot.memory(0x08000000, 500));
+}
+
+TEST(BootStart, WaitEndsWhenItsTimeHasPassed) {
+    Notes notes;
+    BootloaderConfig silent;
+    silent.silent = true;
+    BootTarget t(silent);
+    ASSERT_EQ(SUCCESS, t.open());
+    BootSettings wait;
+    wait.waitSeconds = 10;
+    SetBootSettings(wait);
+    VirtualClock clock;
+    unsigned char version = 0;
+    Commands commands;
+    bool startFailed = false;
+    std::string port = t.line.slavePath();
+    EXPECT_FALSE(StartAndGetWaiting(t.lib, port.c_str(), &version, &commands, &startFailed));
+    SetBootSettings(BootSettings());
+    EXPECT_TRUE(startFailed);
+    // Starts of two 3 s windows each, until 10 s have passed.
+    EXPECT_GE(VirtualClock::nowMs(), 10000u);
+    EXPECT_LT(VirtualClock::nowMs(), 10000u + 6000u + 200u);
+    EXPECT_EQ(std::vector<std::string>{"wait"}, gNotes);
 }

@@ -42,9 +42,13 @@ std::string Complete(const std::string& line, const std::string& setup = ":") {
 TEST(Completion, CommandsOptionsPortsAndFiles) {
     EXPECT_EQ(Complete("kvfwdn "), "--help --version -V -h cdu history info ports rpu");
     EXPECT_EQ(Complete("kvfwdn r"), "rpu");
-    EXPECT_EQ(Complete("kvfwdn cdu "), "--help cassette download version");
-    EXPECT_EQ(Complete("kvfwdn rpu download -"), "--force --help --json --port --quiet -p -q");
-    EXPECT_EQ(Complete("kvfwdn cdu download --"), "--help --json --port --quiet");
+    EXPECT_EQ(Complete("kvfwdn cdu "), "--help cassette download probe verify version");
+    EXPECT_EQ(Complete("kvfwdn rpu download -"), "--force --help --json --packet-size --port "
+                                                 "--quiet --skip-identical --wait -p -q");
+    EXPECT_EQ(Complete("kvfwdn cdu download --"),
+              "--help --json --packet-size --port --quiet --skip-identical --wait");
+    EXPECT_EQ(Complete("kvfwdn rpu probe -"), "--help --json --port --wait -p");
+    EXPECT_EQ(Complete("kvfwdn rpu verify --packet-size "), "128 256");
     EXPECT_EQ(Complete("kvfwdn history -"), "--help --json -n");
     EXPECT_EQ(Complete("kvfwdn cdu cassette -p /dev/ttyS3 "), "1 2 3 4 5 6");
 
@@ -60,5 +64,6 @@ TEST(Completion, CommandsOptionsPortsAndFiles) {
     std::string files = "cd \"$(mktemp -d)\"; touch fw-1.bin fw-2.hex";
     EXPECT_EQ(Complete("kvfwdn info fw", files), "fw-1.bin fw-2.hex");
     EXPECT_EQ(Complete("kvfwdn rpu download -q fw-1", files), "fw-1.bin");
+    EXPECT_EQ(Complete("kvfwdn cdu verify --wait 5 fw-1", files), "fw-1.bin");
     EXPECT_EQ(Complete("kvfwdn rpu version fw", files), "");
 }

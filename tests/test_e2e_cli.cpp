@@ -171,7 +171,9 @@ TEST(E2eCli, MissingPortsAndBadFiles) {
                     {"sha256", bytes.is_number() && bytes != 0 ? json(Sha256Of(file)) : json()},
                     {"road", "bootloader"},
                     {"result", result},
-                    {"seconds", nullptr}};
+                    {"seconds", nullptr},
+                    {"skipped", false},
+                    {"unprotected", nullptr}};
     };
     // The time taken is whatever it was; the rest is exact.
     auto timed = [](json result) {

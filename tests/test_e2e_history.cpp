@@ -21,10 +21,33 @@ using nlohmann::json;
 
 namespace {
 
-const char* const KEYS[] = {"time",   "kvfwdn",  "host",    "user",     "via",    "device",
-                            "action", "port",    "file",    "bytes",    "sha256", "file_version",
-                            "model",  "road",    "version", "cassette", "result", "exit",
-                            "ok",     "seconds", "error"};
+const char* const KEYS[] = {"time",
+                            "kvfwdn",
+                            "host",
+                            "user",
+                            "via",
+                            "device",
+                            "action",
+                            "port",
+                            "file",
+                            "bytes",
+                            "sha256",
+                            "file_version",
+                            "model",
+                            "road",
+                            "version",
+                            "cassette",
+                            "result",
+                            "exit",
+                            "ok",
+                            "seconds",
+                            "error",
+                            "bootloader",
+                            "product_id",
+                            "read_protected",
+                            "first_difference",
+                            "skipped",
+                            "unprotected"};
 
 std::vector<std::string> Lines(const std::string& path) {
     std::vector<std::string> lines;

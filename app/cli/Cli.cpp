@@ -11,6 +11,7 @@
 #include "app/cli/CliResult.h"
 #include "app/action/PortName.h"
 #include "app/record/History.h"
+#include "fwdn/BootNotes.h"
 
 namespace {
 
@@ -23,22 +24,34 @@ const char* const USAGE =
     "  kvfwdn info FILE [--json]               what a firmware file is (opens no port)\n"
     "  kvfwdn history [-n N] [--json]          the last N recorded actions (default 20)\n"
     "  kvfwdn rpu version  [-p PORT] [--json]            printer version and CRC\n"
-    "  kvfwdn rpu download [-p PORT] [--json] [-q] [--force] FILE\n"
+    "  kvfwdn rpu download [-p PORT] [--json] [-q] [--force] [ROAD OPTIONS] FILE\n"
     "                                          printer firmware download\n"
+    "  kvfwdn rpu probe    [-p PORT] [--json] [--wait S]  what the ROM bootloader is\n"
+    "  kvfwdn rpu verify   [-p PORT] [--json] [--wait S] [--packet-size N] FILE\n"
+    "                                          does the flash hold FILE (writes nothing)\n"
     "  kvfwdn cdu version  [-p PORT] [--json]            dispenser version and cassette number\n"
     "  kvfwdn cdu cassette [-p PORT] [--json] N          set the cassette number (1 to 6)\n"
-    "  kvfwdn cdu download [-p PORT] [--json] [-q] FILE  dispenser firmware download\n"
+    "  kvfwdn cdu download [-p PORT] [--json] [-q] [ROAD OPTIONS] FILE\n"
+    "                                          dispenser firmware download\n"
+    "  kvfwdn cdu probe | verify ...           as for the printer (bootloader road)\n"
     "\n"
     "Options:\n"
     "  -p, --port PORT  serial device (default /dev/ttyS4 printer, /dev/ttyS3 dispenser)\n"
     "  --json           the result as one JSON line on standard output\n"
     "  -q, --quiet      no progress bars on standard error\n"
     "  --force          download a file that is not printer firmware all the same\n"
+    "ROAD OPTIONS (the ROM bootloader road; on the loader road a warning):\n"
+    "  --wait S         start the ROM bootloader again and again for up to S seconds\n"
+    "                   (1 to 600) until it answers\n"
+    "  --skip-identical write nothing when the flash already holds the file\n"
+    "  --packet-size N  128 (default) or 256 bytes per packet\n"
     "\n"
     "Exit status: 0 success; a download's failure 1 file not found, 2 file unreadable,\n"
-    "3 no response, 4 download failed, 5 verify failed; 6 the port cannot be opened;\n"
-    "7 the device did not answer; 8 not firmware for this device (for info: for either\n"
-    "device); 9 any other failure; 64 a usage error. Before a download the file's size,\n"
+    "3 no response, 4 download failed, 5 verify failed (verify: the flash differs);\n"
+    "6 the port cannot be opened; 7 the device did not answer; 8 not firmware for this\n"
+    "device (for info: for either device; verify: a loader-road file); 9 any other\n"
+    "failure; 11 verify: the flash is read-protected; 64 a usage error. Before a download the "
+    "file's size,\n"
     "SHA-256 and device go to standard error; a JSON result's \"error\" is the first reason\n"
     "on standard error, or null.\n"
     "Progress and the menus' hints go to standard error.\n";
@@ -122,12 +135,23 @@ int RunCommandLine(int argc, char** argv) {
         {AddAction(cdu, "version", "dispenser version and cassette", &request), CduVersion},
         {AddAction(cdu, "cassette", "set the cassette number", &request), CduCassette},
         {AddAction(cdu, "download", "dispenser firmware download", &request), CduDownload},
+        {AddAction(rpu, "probe", "what the printer's ROM bootloader is", &request), RpuProbe},
+        {AddAction(rpu, "verify", "does the printer's flash hold the file", &request), RpuVerify},
+        {AddAction(cdu, "probe", "what the dispenser's ROM bootloader is", &request), CduProbe},
+        {AddAction(cdu, "verify", "does the dispenser's flash hold the file", &request), CduVerify},
     };
     for (Command& command : commands) {
-        if (command.app->get_name() == "download") {
+        const std::string& name = command.app->get_name();
+        if (name == "download" || name == "verify") {
             command.app->add_flag("-q,--quiet", request.quiet, "no progress bars");
             command.app->add_option("FILE", request.file, "firmware file")->required();
+            command.app->add_option("--packet-size", request.packetSize, "128 or 256");
         }
+        if (name == "download" || name == "verify" || name == "probe")
+            command.app->add_option("--wait", request.wait, "seconds to wait for the unit");
+        if (name == "download")
+            command.app->add_flag("--skip-identical", request.skipIdentical,
+                                  "nothing written when the flash holds the file");
     }
     commands[1].app->add_flag("--force", request.force, "skip the printer file check");
     commands[3]
@@ -180,6 +204,20 @@ int RunCommandLine(int argc, char** argv) {
         }
         if (request.file.size() >= PATH_FIELD)
             return UsageError("the file path must be at most 255 characters");
+        bool waitGiven = command.app->get_option_no_throw("--wait") != nullptr &&
+                         command.app->count("--wait") > 0;
+        bool sizeGiven = command.app->get_option_no_throw("--packet-size") != nullptr &&
+                         command.app->count("--packet-size") > 0;
+        if (waitGiven && (request.wait < 1 || request.wait > 600))
+            return UsageError("--wait wants 1 to 600 seconds");
+        if (sizeGiven && request.packetSize != 128 && request.packetSize != 256)
+            return UsageError("--packet-size wants 128 or 256");
+        request.roadOptions = waitGiven || sizeGiven || request.skipIdentical;
+        BootSettings settings;
+        settings.packetSize = request.packetSize;
+        settings.waitSeconds = waitGiven ? request.wait : 0;
+        settings.skipIdentical = request.skipIdentical;
+        SetBootSettings(settings);
         return FinishAction(RunRecorded(command.app->get_parent()->get_name(),
                                         command.app->get_name(), request, command.action),
                             request.json);

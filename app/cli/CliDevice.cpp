@@ -11,6 +11,7 @@
 #include "app/file/FirmwareCheck.h"
 #include "app/text/MenuTexts.h"
 #include "cdu/CduFwDn.h"
+#include "fwdn/BootNotes.h"
 #include "rpu/RpuFwDn.h"
 #include "serial/ComPort.h"
 #include "serial/ConsoleSink.h"
@@ -18,6 +19,8 @@
 using nlohmann::json;
 
 namespace {
+
+const char* const SKIPPED_TEXT = "The unit already holds this firmware. Nothing was written.";
 
 // While an action runs, the library's console output (open lines, progress
 // bars with their carriage-return redraws, error lines) goes to standard
@@ -71,14 +74,31 @@ json CassetteOf(const char* version) {
     return nullptr;
 }
 
+// What the bootloader road lifted: "read", "write", "both" or null.
+json Unprotected(const BootOutcome& outcome) {
+    if (outcome.liftedRead && outcome.liftedWrite)
+        return "both";
+    if (outcome.liftedRead)
+        return "read";
+    if (outcome.liftedWrite)
+        return "write";
+    return nullptr;
+}
+
 // Runs a download and fills in its result code, time and message.
 void RunDownload(CliResult* result, const char* bootHint, const std::function<int()>& download) {
     uint64_t start = GetTickCount();
+    ClearBootOutcome();
     int code = download();
+    const BootOutcome& outcome = LastBootOutcome();
     result->values["result"] = code;
     result->values["seconds"] = RecordSeconds(GetTickCount() - start);
+    result->values["skipped"] = code == DN_OK && outcome.skipped;
+    result->values["unprotected"] = Unprotected(outcome);
     result->exit = DownloadExit(code);
     result->message = ResultMessageText(code);
+    if (code == DN_OK && outcome.skipped)
+        result->message = SKIPPED_TEXT;
     if (code == DN_NO_RESPONSE)
         result->hint = bootHint;
 }
@@ -98,7 +118,8 @@ CliResult BeginDownload(Downloader* dn, const CliRequest& request, const char* d
     CliResult result = Begin(dn, request, device, "download");
     result.values = {{"file", request.file}, {"bytes", RegularFileSize(request.file)},
                      {"sha256", nullptr},    {"road", nullptr},
-                     {"result", nullptr},    {"seconds", nullptr}};
+                     {"result", nullptr},    {"seconds", nullptr},
+                     {"skipped", false},     {"unprotected", nullptr}};
     return result;
 }
 
@@ -229,6 +250,13 @@ CliResult CduDownload(const CliRequest& request) {
     result.values["model"] = facts.model;
     result.values["road"] = facts.road;
     PrintIdentityLine(path.c_str(), facts, true);
+    if (facts.type != 0 && request.roadOptions) {
+        fprintf(stderr,
+                "kvfwdn: %s: --packet-size, --skip-identical and --wait do not apply on the "
+                "loader road; downloading as usual\n",
+                path.c_str());
+        SetBootSettings(BootSettings());
+    }
     ConsoleTargetScope console(ActionConsole(request));
     ConsolePrintf(" This file is the firmware file for %s.\n", facts.model.c_str());
     RunDownload(&result, CDU_BOOT_HINT, [&] {

@@ -37,7 +37,8 @@ void CopyOutcome(ActionRecord* record, const CliResult& result) {
     keys.update(result.record);
     keys["port"] = result.port;
     for (const char* key : {"file", "bytes", "sha256", "file_version", "model", "road", "version",
-                            "cassette", "result", "seconds", "error"})
+                            "cassette", "result", "seconds", "error", "bootloader", "product_id",
+                            "read_protected", "first_difference", "skipped", "unprotected"})
         if (result.values.contains(key))
             keys[key] = result.values[key];
     if (!result.code.is_null())
@@ -57,7 +58,7 @@ CliResult RunRecorded(const std::string& device, const std::string& action,
                       const std::function<CliResult(const CliRequest&)>& run) {
     std::string port = request.port.empty() ? DefaultPort(device) : request.port;
     ActionRecord record = BeginRecord("cli", device.c_str(), action.c_str(), port);
-    if (action == "download")
+    if (action == "download" || action == "verify")
         SetRecordFile(&record, request.file);
     if (action == "cassette")
         record.keys["cassette"] = request.cassette;
@@ -67,7 +68,7 @@ CliResult RunRecorded(const std::string& device, const std::string& action,
         PrepareResultLines([&](int sig, const char* error) {
             json line = BaseLine(device, action, port, 128 + sig, error);
             line["time"] = time;
-            if (action == "download")
+            if (action == "download" || action == "verify")
                 line["file"] = request.file;
             return Dump(line);
         });

@@ -13,6 +13,7 @@ const int EXIT_PORT_OPEN = 6;    // the port cannot be opened
 const int EXIT_NO_ANSWER = 7;    // no answer to a version or cassette request
 const int EXIT_NOT_FIRMWARE = 8; // the file is not firmware for this device
 const int EXIT_OTHER = 9;        // any other failure
+const int EXIT_PROTECTED = 11;   // verify: the flash is read-protected
 const int EXIT_USAGE = 64;       // bad command line
 
 // The exit status of a download's result code and of a version or cassette
@@ -31,6 +32,11 @@ struct CliRequest {
     bool json = false;
     bool quiet = false; // no progress bars
     bool force = false; // printer download: skip the file check
+    // The bootloader road (download, probe, verify):
+    int wait = 0;               // --wait S: start again for up to S seconds
+    bool skipIdentical = false; // download: nothing written when the flash holds the file
+    int packetSize = 128;       // --packet-size 128|256
+    bool roadOptions = false;   // any of the three was given
 };
 
 struct CliResult {
@@ -53,6 +59,11 @@ CliResult RpuDownload(const CliRequest& request);
 CliResult CduVersion(const CliRequest& request);
 CliResult CduCassette(const CliRequest& request);
 CliResult CduDownload(const CliRequest& request);
+// The bootloader road's questions (app/cli/CliInspect.cpp).
+CliResult RpuProbe(const CliRequest& request);
+CliResult CduProbe(const CliRequest& request);
+CliResult RpuVerify(const CliRequest& request);
+CliResult CduVerify(const CliRequest& request);
 
 // Sets result->error from the first reason line the action printed, else
 // from the first line of its hint (app/CliOutput.cpp).

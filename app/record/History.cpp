@@ -26,10 +26,33 @@ using nlohmann::json;
 
 namespace {
 
-const char* const RECORD_KEYS[] = {
-    "time",    "kvfwdn",   "host",   "user",   "via",          "device",  "action",
-    "port",    "file",     "bytes",  "sha256", "file_version", "model",   "road",
-    "version", "cassette", "result", "exit",   "ok",           "seconds", "error"};
+const char* const RECORD_KEYS[] = {"time",
+                                   "kvfwdn",
+                                   "host",
+                                   "user",
+                                   "via",
+                                   "device",
+                                   "action",
+                                   "port",
+                                   "file",
+                                   "bytes",
+                                   "sha256",
+                                   "file_version",
+                                   "model",
+                                   "road",
+                                   "version",
+                                   "cassette",
+                                   "result",
+                                   "exit",
+                                   "ok",
+                                   "seconds",
+                                   "error",
+                                   "bootloader",
+                                   "product_id",
+                                   "read_protected",
+                                   "first_difference",
+                                   "skipped",
+                                   "unprotected"};
 
 std::string HostName() {
     char name[HOST_NAME_MAX + 1] = "";
