@@ -26,6 +26,8 @@ int CDU_PortOpen(char* szPort, int nBaud);
 void CDU_PortClose();
 
 // ---- Loader-mode download protocol -------------------------------------------
+// The line speed of loader mode.
+const int kCduLoaderBaud = 115200;
 int CDUFW_COM_Open(char* szPort, long nBaud);
 void CDUFW_COM_Close();
 int CDUFW_COM_Write(unsigned char* pData, int nLen);

@@ -30,7 +30,7 @@ const unsigned char LDR_START = 0x67;   // 'g'
 
 // Line speed of loader mode, and its answer windows in milliseconds.
 enum LoaderLine : int {
-    LDR_BAUD = 115200,
+    LDR_BAUD = kCduLoaderBaud,
     HANDSHAKE_WAIT_MS = 10000,
     BLOCK_ACK_WAIT_MS = 5000,
     LDR_EOT_WAIT_MS = 5000,

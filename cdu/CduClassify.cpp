@@ -80,10 +80,10 @@ int ClassifyCduFirmware(const unsigned char* image, unsigned long size, char* sz
     if (szVersion != nullptr)
         szVersion[0] = '\0';
     if (size > static_cast<unsigned long>(kMaxFirmwareImageSize))
-        return -1;
+        return CDU_TOO_LARGE;
     const unsigned char* code = image != nullptr ? FindVersionCode(image, size) : nullptr;
     if (code == nullptr)
-        return -2;
+        return CDU_NO_CODE;
     signed char road = static_cast<signed char>(code[3]);
     *pType = (road >= 'A' && road <= 'F') ? 0 : 1;
     if (szModel != nullptr)
@@ -92,5 +92,5 @@ int ClassifyCduFirmware(const unsigned char* image, unsigned long size, char* sz
         memcpy(szVersion, code, 6);
         szVersion[6] = '\0';
     }
-    return 0;
+    return CDU_CLASSIFIED;
 }

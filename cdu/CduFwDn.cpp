@@ -17,7 +17,7 @@
 namespace {
 
 const int LDR_BLOCK_SIZE = 1024;
-const int LDR_BAUD = 115200;
+const int LDR_BAUD = kCduLoaderBaud;
 const int LDR_READY_WAIT_MS = 10000;
 
 // The loader push: 4096 bytes at 57600 baud, or for the "ARVO" variant at
@@ -72,7 +72,7 @@ int RunRoad(CKvCDUFwDn& dn, unsigned char nType, const unsigned char* image, uns
 CKvCDUFwDn::CKvCDUFwDn() : iBlockCount(0), iBaudRate(9600) {
     memset(szPortName, 0, sizeof szPortName);
     memset(szFilePath, 0, sizeof szFilePath);
-    strcpy(szPortName, "/dev/ttyS3");
+    strcpy(szPortName, kCduDefaultPort);
 }
 
 CKvCDUFwDn::~CKvCDUFwDn() {

@@ -11,11 +11,14 @@
 // data, embedded at build time).
 extern const unsigned char gszCduLoaderImage[2472];
 
+// The dispenser's port unless another is set.
+const char* const kCduDefaultPort = "/dev/ttyS3";
+
 class CKvCDUFwDn {
   public:
     int iBlockCount; // packets or loader blocks of the last download
     CSTBLLib stblLib;
-    char szPortName[100]; // "/dev/ttyS3" unless set
+    char szPortName[100]; // kCduDefaultPort unless set
     char szFilePath[256];
     int iBaudRate; // the link's rate, 9600
 
@@ -33,6 +36,13 @@ class CKvCDUFwDn {
     // (kept as szPath; no file is read). `image` stays valid during the call.
     int FirmwareDownloadImage(unsigned char nType, char* szPath, const unsigned char* image,
                               unsigned long size);
+};
+
+// The results of ClassifyCduFirmware.
+enum CduClassifyResult {
+    CDU_CLASSIFIED = 0, // a version code was found
+    CDU_TOO_LARGE = -1, // larger than the MCU's flash
+    CDU_NO_CODE = -2,   // no version code (an empty image too)
 };
 
 // Classifies a firmware image by the version code it carries, as

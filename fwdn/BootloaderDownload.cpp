@@ -8,11 +8,12 @@
 #include "fwdn/BootReadBack.h"
 #include "fwdn/BootStart.h"
 #include "fwdn/DnResult.h"
+#include "fwdn/FirmwareImage.h"
 #include "serial/RunState.h"
 
 namespace {
 
-const unsigned long FLASH_START = 0x08000000;
+const unsigned long FLASH_START = kFlashBase;
 const int PACKET_SIZE = 128;
 const unsigned short ERASE_ALL = 0xFFFF;
 

@@ -9,6 +9,9 @@
 // The largest flash of the MCU family: a larger file is no firmware image.
 const long kMaxFirmwareImageSize = 2L * 1024 * 1024;
 
+// Where the MCU's flash starts: an application is linked and written there.
+const unsigned long kFlashBase = 0x08000000;
+
 enum FirmwareRead {
     FW_READ_OK,
     FW_CANNOT_OPEN, // no such file, no permission, ...

@@ -23,7 +23,7 @@ const int VERSION_BAUDS[] = {115200, 460800, 9600, 57600};
 CKvRPUFwDn::CKvRPUFwDn() : iBlockCount(0), stblLib(), iBaudRate(0) {
     memset(szPortName, 0, sizeof(szPortName));
     memset(szFilePath, 0, sizeof(szFilePath));
-    strcpy(szPortName, "/dev/ttyS4");
+    strcpy(szPortName, kRpuDefaultPort);
 }
 
 CKvRPUFwDn::~CKvRPUFwDn() {

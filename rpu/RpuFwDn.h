@@ -6,11 +6,14 @@
 #include "fwdn/DnResult.h"
 #include "stbl/STBLLib.h"
 
+// The printer's port unless another is set.
+const char* const kRpuDefaultPort = "/dev/ttyS4";
+
 class CKvRPUFwDn {
   public:
     int iBlockCount; // packets of the last download
     CSTBLLib stblLib;
-    char szPortName[100]; // "/dev/ttyS4" unless set
+    char szPortName[100]; // kRpuDefaultPort unless set
     char szFilePath[256];
     int iBaudRate; // the rate the last version query was answered at
 

@@ -34,7 +34,7 @@ bool EnqWindowPassed(const LinkProfile& link, uint64_t start) {
 int LinkOpen(const LinkProfile& link, const char* port, int baud) {
     if (*link.handle == 0)
         *link.handle = OpenComPort(port, baud, 8, 0);
-    return *link.handle != 0 ? 0 : -4;
+    return *link.handle != 0 ? LINK_OK : LINK_PORT_FAIL;
 }
 
 void LinkClose(const LinkProfile& link) {

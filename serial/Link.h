@@ -22,11 +22,22 @@ struct LinkProfile {
                             // else on the bare tick (strictly more than the window)
 };
 
+// The results of the link functions, and of the device queries built on
+// them (version, cassette number), as the callers compare them.
+enum LinkResult {
+    LINK_OK = 0,
+    LINK_BAD_REPLY = -1, // an answer, but not the one asked for
+    LINK_TIMEOUT = -2,   // no ACK or no reply within the window
+    LINK_OVERFLOW = -3,  // the reply frame does not end within the buffer
+    LINK_PORT_FAIL = -4, // the port cannot be opened
+};
+
 // Longest reply frame the receiver stores, check byte included.
 const int kLinkReplySize = 1026;
 
 // Opens the profile's port with 8 data bits and no parity unless one is
-// already open: 0 when a port is open afterwards, -4 otherwise.
+// already open: LINK_OK when a port is open afterwards, LINK_PORT_FAIL
+// otherwise.
 int LinkOpen(const LinkProfile& link, const char* port, int baud);
 // Closes the profile's port if one is open; the handle is 0 afterwards.
 void LinkClose(const LinkProfile& link);

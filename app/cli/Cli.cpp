@@ -2,20 +2,19 @@
 // one place where every command ends.
 #include "app/cli/Cli.h"
 
-#include "serial/SerialLine.h"
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <functional>
+#include <string>
 
 #include "app/cli/CliResult.h"
 #include "app/action/PortName.h"
 #include "app/record/History.h"
-#include "fwdn/BootNotes.h"
+#include "rpu/RpuFwDn.h"
+#include "cdu/CduFwDn.h"
 
 namespace {
 
-const char* const USAGE =
+const char* const USAGE_HEAD =
     "Usage:\n"
     "  kvfwdn                                  the interactive menus\n"
     "  kvfwdn -h | --help                      this text\n"
@@ -36,7 +35,8 @@ const char* const USAGE =
     "  kvfwdn cdu probe | verify ...           as for the printer (bootloader road)\n"
     "\n"
     "Options:\n"
-    "  -p, --port PORT  serial device (default /dev/ttyS4 printer, /dev/ttyS3 dispenser)\n"
+    "  -p, --port PORT  serial device (default ";
+const char* const USAGE_TAIL =
     "  --json           the result as one JSON line on standard output\n"
     "  -q, --quiet      no progress bars on standard error\n"
     "  --force          download a file that is not printer firmware all the same\n"
@@ -56,12 +56,13 @@ const char* const USAGE =
     "on standard error, or null.\n"
     "Progress and the menus' hints go to standard error.\n";
 
-// The size of the downloaders' path field, terminator included.
-const size_t PATH_FIELD = 256;
+std::string Usage() {
+    return std::string(USAGE_HEAD) + kRpuDefaultPort + " printer, " + kCduDefaultPort +
+           " dispenser)\n" + USAGE_TAIL;
+}
 
 struct Command {
     CLI::App* app;
-    std::function<CliResult(const CliRequest&)> action;
 };
 
 CLI::App* AddAction(CLI::App* device, const char* name, const char* what, CliRequest* request) {
@@ -69,14 +70,6 @@ CLI::App* AddAction(CLI::App* device, const char* name, const char* what, CliReq
     sub->add_option("-p,--port", request->port, "serial device");
     sub->add_flag("--json", request->json, "one JSON line on standard output");
     return sub;
-}
-
-// Every device command ends here: its result is printed, the reasons go to
-// standard error and the exit status is returned.
-int FinishAction(CliResult result, bool json) {
-    ReportPortFailure(); // why a port could not be opened, on standard error
-    TakeError(&result);
-    return PrintResult(result, json);
 }
 
 // The arguments, for the JSON line of a usage error.
@@ -130,15 +123,15 @@ int RunCommandLine(int argc, char** argv) {
     rpu->require_subcommand(1, 1);
     cdu->require_subcommand(1, 1);
     Command commands[] = {
-        {AddAction(rpu, "version", "printer version and CRC", &request), RpuVersion},
-        {AddAction(rpu, "download", "printer firmware download", &request), RpuDownload},
-        {AddAction(cdu, "version", "dispenser version and cassette", &request), CduVersion},
-        {AddAction(cdu, "cassette", "set the cassette number", &request), CduCassette},
-        {AddAction(cdu, "download", "dispenser firmware download", &request), CduDownload},
-        {AddAction(rpu, "probe", "what the printer's ROM bootloader is", &request), RpuProbe},
-        {AddAction(rpu, "verify", "does the printer's flash hold the file", &request), RpuVerify},
-        {AddAction(cdu, "probe", "what the dispenser's ROM bootloader is", &request), CduProbe},
-        {AddAction(cdu, "verify", "does the dispenser's flash hold the file", &request), CduVerify},
+        {AddAction(rpu, "version", "printer version and CRC", &request)},
+        {AddAction(rpu, "download", "printer firmware download", &request)},
+        {AddAction(cdu, "version", "dispenser version and cassette", &request)},
+        {AddAction(cdu, "cassette", "set the cassette number", &request)},
+        {AddAction(cdu, "download", "dispenser firmware download", &request)},
+        {AddAction(rpu, "probe", "what the printer's ROM bootloader is", &request)},
+        {AddAction(rpu, "verify", "does the printer's flash hold the file", &request)},
+        {AddAction(cdu, "probe", "what the dispenser's ROM bootloader is", &request)},
+        {AddAction(cdu, "verify", "does the dispenser's flash hold the file", &request)},
     };
     for (Command& command : commands) {
         const std::string& name = command.app->get_name();
@@ -166,7 +159,7 @@ int RunCommandLine(int argc, char** argv) {
         return fflush(stdout) == 0 ? EXIT_OK : EXIT_OTHER;
     } catch (const CLI::Success&) {
         // --help, on its own or after a command.
-        fputs(USAGE, stdout);
+        fputs(Usage().c_str(), stdout);
         return fflush(stdout) == 0 ? EXIT_OK : EXIT_OTHER;
     } catch (const CLI::ParseError& error) {
         // A word that names no command is left over; CLI11 would only say
@@ -197,13 +190,15 @@ int RunCommandLine(int argc, char** argv) {
         std::string fitted;
         if (command.app->count("--port") > 0 &&
             (request.port.empty() || !FitPortName(request.port, &fitted)))
-            return UsageError("the port name must be 1 to 99 characters");
+            return UsageError("the port name must be 1 to " + std::to_string(kPortNameField - 1) +
+                              " characters");
         if (command.app->count("--port") > 0 && fitted != request.port) {
             NoteResolvedPortName(request.port, fitted);
             request.port = fitted;
         }
-        if (request.file.size() >= PATH_FIELD)
-            return UsageError("the file path must be at most 255 characters");
+        if (request.file.size() > kPathMax)
+            return UsageError("the file path must be at most " + std::to_string(kPathMax) +
+                              " characters");
         bool waitGiven = command.app->get_option_no_throw("--wait") != nullptr &&
                          command.app->count("--wait") > 0;
         bool sizeGiven = command.app->get_option_no_throw("--packet-size") != nullptr &&
@@ -213,14 +208,8 @@ int RunCommandLine(int argc, char** argv) {
         if (sizeGiven && request.packetSize != 128 && request.packetSize != 256)
             return UsageError("--packet-size wants 128 or 256");
         request.roadOptions = waitGiven || sizeGiven || request.skipIdentical;
-        BootSettings settings;
-        settings.packetSize = request.packetSize;
-        settings.waitSeconds = waitGiven ? request.wait : 0;
-        settings.skipIdentical = request.skipIdentical;
-        SetBootSettings(settings);
-        return FinishAction(RunRecorded(command.app->get_parent()->get_name(),
-                                        command.app->get_name(), request, command.action),
-                            request.json);
+        return RunDeviceCommand(command.app->get_parent()->get_name(), command.app->get_name(),
+                                request);
     }
     return UsageError("no command given");
 }

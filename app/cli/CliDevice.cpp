@@ -1,26 +1,19 @@
-// The device actions of the command line: the menus' downloader objects do
-// the work; their console output is kept off standard output.
+// The device commands of the command line: the request for the action
+// core, the lines around a download, and the outcome as a result. The
+// libraries' console output is kept off standard output.
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
-#include <functional>
 #include <unistd.h>
 
+#include "app/action/Action.h"
 #include "app/cli/CliResult.h"
-#include "app/record/History.h"
-#include "app/file/FirmwareCheck.h"
 #include "app/text/MenuTexts.h"
-#include "cdu/CduFwDn.h"
-#include "fwdn/BootNotes.h"
-#include "rpu/RpuFwDn.h"
-#include "serial/ComPort.h"
 #include "serial/ConsoleSink.h"
+#include "serial/SerialLine.h"
 
 using nlohmann::json;
 
 namespace {
-
-const char* const SKIPPED_TEXT = "The unit already holds this firmware. Nothing was written.";
 
 // While an action runs, the library's console output (open lines, progress
 // bars with their carriage-return redraws, error lines) goes to standard
@@ -30,30 +23,28 @@ ConsoleTarget ActionConsole(const CliRequest& request) {
     return !request.quiet && isatty(STDERR_FILENO) == 1 ? CONSOLE_STDERR : CONSOLE_NOWHERE;
 }
 
-// The result of an action on the downloader `dn`, whose port the request's
-// replaces when it names one (the parser has checked that it fits).
-template <class Downloader>
-CliResult Begin(Downloader* dn, const CliRequest& request, const char* device, const char* action) {
-    if (!request.port.empty())
-        snprintf(dn->szPortName, sizeof dn->szPortName, "%s", request.port.c_str());
-    CliResult result;
-    result.device = device;
-    result.action = action;
-    result.port = dn->szPortName;
-    return result;
-}
-
-// A version or cassette request that failed: -4 is the port, anything else
-// no proper answer.
-void QueryFailed(CliResult* result, int code, const char* onlineHint) {
-    result->code = code;
-    result->exit = QueryExit(code);
-    if (code == -4) {
-        result->message = CANNOT_OPEN_PORT_TEXT;
-    } else {
-        result->message = NO_ANSWER_TEXT;
-        result->hint = onlineHint;
+ActionRequest CoreRequest(const std::string& device, const std::string& action,
+                          const CliRequest& cli) {
+    ActionRequest request;
+    request.via = "cli";
+    request.port = cli.port;
+    request.file = cli.file;
+    request.cassette = cli.cassette;
+    request.force = cli.force;
+    request.wait = cli.wait;
+    request.skipIdentical = cli.skipIdentical;
+    request.packetSize = cli.packetSize;
+    request.console = ActionConsole(cli);
+    if (cli.json) {
+        std::string port =
+            !cli.port.empty() ? cli.port : DefaultPort(device == "rpu" ? DEVICE_RPU : DEVICE_CDU);
+        std::string file = cli.file;
+        request.resultLine = [device, action, port, file](int sig, const char* error,
+                                                          const json& time) {
+            return SignalResultLine(device, action, port, file, sig, error, time);
+        };
     }
+    return request;
 }
 
 // A version line as the menus print it, without their newline.
@@ -66,201 +57,173 @@ std::string VersionLine(const char* format, ...) {
     return line;
 }
 
-// The dispenser's version information: 13 characters, the fifth of which is
-// the cassette number (null when it is not a digit).
-json CassetteOf(const char* version) {
-    if (version[4] >= '0' && version[4] <= '9')
-        return version[4] - '0';
-    return nullptr;
+json OrNull(bool known, const json& value) {
+    return known ? value : json();
 }
 
-// What the bootloader road lifted: "read", "write", "both" or null.
-json Unprotected(const BootOutcome& outcome) {
-    if (outcome.liftedRead && outcome.liftedWrite)
-        return "both";
-    if (outcome.liftedRead)
-        return "read";
-    if (outcome.liftedWrite)
-        return "write";
-    return nullptr;
+const char* const SKIPPED_TEXT = "The unit already holds this firmware. Nothing was written.";
+
+// A probe's answers as three lines, for example
+//   /dev/ttyUSB0: ROM bootloader 3.1 (0x79 dialect), product ID 0x0413
+//   commands: 00 01 02 11 21 31 43 63 73 82 92
+//   flash: readable (read-out protection off)
+std::string ProbeText(const ActionOutcome& outcome) {
+    const json& x = outcome.extra;
+    std::string pid = x["product_id"].is_string() ? "0x" + x["product_id"].get<std::string>()
+                                                  : std::string("unknown");
+    std::string text = outcome.port + ": ROM bootloader " + x["bootloader"].get<std::string>() +
+                       " (" + outcome.dialect.get<std::string>() + " dialect), product ID " + pid +
+                       "\ncommands:";
+    if (outcome.commands.is_array()) {
+        for (const json& code : outcome.commands)
+            text += " " + code.get<std::string>();
+    } else {
+        text += " none listed in the 0x75 dialect";
+    }
+    const json& p = x["read_protected"];
+    return text + "\nflash: " +
+           (p.is_null()     ? "unknown (the Read got no answer)"
+            : p.get<bool>() ? "read-protected (read-out protection on)"
+                            : "readable (read-out protection off)");
 }
 
-// Runs a download and fills in its result code, time and message.
-void RunDownload(CliResult* result, const char* bootHint, const std::function<int()>& download) {
-    uint64_t start = GetTickCount();
-    ClearBootOutcome();
-    int code = download();
-    const BootOutcome& outcome = LastBootOutcome();
-    result->values["result"] = code;
-    result->values["seconds"] = RecordSeconds(GetTickCount() - start);
-    result->values["skipped"] = code == DN_OK && outcome.skipped;
-    result->values["unprotected"] = Unprotected(outcome);
-    result->exit = DownloadExit(code);
-    result->message = ResultMessageText(code);
-    if (code == DN_OK && outcome.skipped)
-        result->message = SKIPPED_TEXT;
-    if (code == DN_NO_RESPONSE)
-        result->hint = bootHint;
+// The texts of a question to the ROM bootloader that got its answer.
+std::string InspectText(const ActionOutcome& outcome) {
+    switch (outcome.result) {
+    case AR_PROBED:
+        return ProbeText(outcome);
+    case AR_FLASH_EQUAL:
+        return outcome.port + ": the flash holds " + outcome.file + " (" + outcome.bytes.dump() +
+               " bytes)";
+    case AR_FLASH_DIFFERS:
+        return outcome.port + ": differs from the file at 0x" +
+               outcome.extra["first_difference"].get<std::string>();
+    case AR_READ_PROTECTED:
+        return outcome.port + ": the flash is read-protected. Nothing was read back.";
+    default:
+        return " Nothing was read back.";
+    }
 }
 
-// A file that is not firmware for the device of the download: nothing is
-// written, the reason goes to standard error.
-CliResult NotForThisDevice(CliResult* result, const std::string& path, const char* message,
-                           const std::string& reason) {
-    result->exit = EXIT_NOT_FIRMWARE;
-    result->message = message;
-    PrintReasonLine(path.c_str(), reason.c_str());
-    return *result;
-}
-
-template <class Downloader>
-CliResult BeginDownload(Downloader* dn, const CliRequest& request, const char* device) {
-    CliResult result = Begin(dn, request, device, "download");
-    result.values = {{"file", request.file}, {"bytes", RegularFileSize(request.file)},
-                     {"sha256", nullptr},    {"road", nullptr},
-                     {"result", nullptr},    {"seconds", nullptr},
-                     {"skipped", false},     {"unprotected", nullptr}};
+// The outcome as the command line tells it.
+CliResult ResultOf(const ActionOutcome& outcome) {
+    CliResult result;
+    result.device = outcome.deviceName;
+    result.action = outcome.action;
+    result.port = outcome.port;
+    result.exit = outcome.exit;
+    result.error = outcome.error;
+    if (const char* hint = HintOf(outcome))
+        result.hint = hint;
+    bool answered = !outcome.version.empty() || outcome.result == AR_ANSWERED;
+    char cassette = outcome.version.size() > 4 ? outcome.version[4] : '\0';
+    std::string action = outcome.action;
+    bool inspect = action == "probe" || action == "verify";
+    if (inspect && TextOf(outcome) == nullptr)
+        result.message = InspectText(outcome);
+    else if (outcome.extra.value("skipped", false))
+        result.message = SKIPPED_TEXT;
+    else if (TextOf(outcome) != nullptr)
+        result.message = TextOf(outcome);
+    else if (outcome.device == DEVICE_RPU)
+        result.message =
+            VersionLine(RPU_VERSION_FORMAT, outcome.version.c_str(), outcome.crc.c_str());
+    else
+        result.message = VersionLine(CDU_VERSION_FORMAT, outcome.version.c_str(), cassette);
+    json& v = result.values;
+    if (action == "probe") {
+        v = {{"dialect", outcome.dialect}, {"commands", outcome.commands}};
+    } else if (action == "verify") {
+        v = {{"file", outcome.file},
+             {"bytes", outcome.bytes},
+             {"sha256", OrNull(outcome.fileRead, outcome.facts.sha256)}};
+    } else if (action == "download") {
+        bool ran = !outcome.code.is_null();
+        v = {{"file", outcome.file},
+             {"bytes", outcome.bytes},
+             {"sha256", OrNull(outcome.fileRead, outcome.facts.sha256)},
+             {"road", outcome.road != nullptr ? json(outcome.road) : json()},
+             {"result", outcome.code},
+             {"seconds", OrNull(ran, outcome.seconds)},
+             {"skipped", false},
+             {"unprotected", nullptr}};
+        if (outcome.device == DEVICE_CDU)
+            v["model"] = OrNull(outcome.road != nullptr, outcome.facts.model);
+    } else if (outcome.device == DEVICE_RPU) {
+        v = {{"version", OrNull(answered, outcome.version)},
+             {"crc", OrNull(answered, outcome.crc)},
+             {"baud", OrNull(answered, outcome.baud)}};
+    } else if (action == "version") {
+        v = {{"version", OrNull(answered, outcome.version)}, {"cassette", outcome.cassette}};
+    } else {
+        v = {{"cassette", outcome.cassette}};
+    }
+    v.update(outcome.extra);
+    v["time"] = outcome.record["time"];
+    v["kvfwdn"] = KVFWDN_VERSION;
     return result;
+}
+
+// Every device command ends here: why a port could not be opened goes to
+// standard error, the result is printed and its prepared line dropped.
+int Finish(const ActionOutcome& outcome, bool asJson) {
+    ReportPortFailure();
+    int exit = PrintResult(ResultOf(outcome), asJson);
+    ResultPrinted();
+    return exit;
+}
+
+int Download(const std::string& device, const ActionRequest& request, bool asJson,
+             bool roadOptions) {
+    DownloadPlan plan;
+    const ActionOutcome& outcome = plan.outcome;
+    bool rpu = device == "rpu";
+    if (!(rpu ? PrepareRpuDownload(request, &plan) : PrepareCduDownload(request, &plan))) {
+        if (!outcome.refusal.empty())
+            PrintReasonLine(outcome.file.c_str(), outcome.refusal.c_str());
+        return Finish(outcome, asJson);
+    }
+    if (rpu && outcome.fileRead && outcome.facts.device != FW_FOR_RPU)
+        fprintf(stderr, "kvfwdn: %s: not printer firmware (%s); downloading it anyway (--force)\n",
+                outcome.file.c_str(), outcome.facts.reason.c_str());
+    if (outcome.fileRead)
+        PrintIdentityLine(outcome.file.c_str(), outcome.facts, !rpu);
+    if (!rpu && outcome.facts.type != 0 && roadOptions)
+        fprintf(stderr,
+                "kvfwdn: %s: --packet-size, --skip-identical and --wait do not apply on the "
+                "loader road; downloading as usual\n",
+                outcome.file.c_str());
+    if (!rpu) {
+        ConsoleTargetScope console(request.console);
+        ConsolePrintf(" This file is the firmware file for %s.\n", outcome.facts.model.c_str());
+    }
+    return Finish(RunDownload(&plan), asJson);
+}
+
+// probe and verify; the reasons of a refused file or a protected flash go
+// to standard error.
+int Inspect(const std::string& device, const std::string& action, const ActionRequest& request,
+            bool asJson) {
+    ActionDevice which = device == "rpu" ? DEVICE_RPU : DEVICE_CDU;
+    if (action == "probe")
+        return Finish(RomProbe(which, request), asJson);
+    ActionOutcome outcome = RomVerify(which, request);
+    if (!outcome.refusal.empty())
+        PrintReasonLine(outcome.result == AR_READ_PROTECTED ? outcome.port.c_str()
+                                                            : outcome.file.c_str(),
+                        outcome.refusal.c_str());
+    return Finish(outcome, asJson);
 }
 
 } // namespace
 
-CliResult RpuVersion(const CliRequest& request) {
-    CKvRPUFwDn dn;
-    CliResult result = Begin(&dn, request, "rpu", "version");
-    result.values = {{"version", nullptr}, {"crc", nullptr}, {"baud", nullptr}};
-    char version[50] = {0};
-    char crc[10] = {0};
-    int code;
-    {
-        ConsoleTargetScope console(ActionConsole(request));
-        code = dn.GetVersionInfo(version, crc);
-    }
-    if (code != 0) {
-        QueryFailed(&result, code, RPU_ONLINE_HINT);
-        return result;
-    }
-    result.exit = EXIT_OK;
-    result.code = 0;
-    result.message = VersionLine(RPU_VERSION_FORMAT, version, crc);
-    result.values = {{"version", version}, {"crc", crc}, {"baud", dn.iBaudRate}};
-    return result;
-}
-
-CliResult RpuDownload(const CliRequest& request) {
-    CKvRPUFwDn dn;
-    CliResult result = BeginDownload(&dn, request, "rpu");
-    result.values["road"] = "bootloader";
-    std::string path = request.file;
-    FirmwareFile file;
-    int loaded = file.Load(path.c_str());
-    const FirmwareFacts& facts = file.facts();
-    if (loaded == DN_OK) {
-        result.values["sha256"] = facts.sha256;
-        result.record = RecordFactsKeys(facts);
-        if (facts.device != FW_FOR_RPU && !request.force)
-            return NotForThisDevice(&result, path, NOT_PRINTER_FIRMWARE_TEXT, facts.reason);
-        if (facts.device != FW_FOR_RPU)
-            fprintf(stderr,
-                    "kvfwdn: %s: not printer firmware (%s); downloading it anyway (--force)\n",
-                    path.c_str(), facts.reason.c_str());
-        PrintIdentityLine(path.c_str(), facts, false);
-    }
-    ConsoleTargetScope console(ActionConsole(request));
-    RunDownload(&result, RPU_BOOT_HINT, [&] {
-        if (loaded != DN_OK)
-            return loaded;
-        return dn.FirmwareDownloadImage(&path[0], file.image(), file.size());
-    });
-    return result;
-}
-
-CliResult CduVersion(const CliRequest& request) {
-    CKvCDUFwDn dn;
-    CliResult result = Begin(&dn, request, "cdu", "version");
-    result.values = {{"version", nullptr}, {"cassette", nullptr}};
-    char version[50] = {0};
-    int code;
-    {
-        ConsoleTargetScope console(ActionConsole(request));
-        code = dn.GetVersionInfo(version);
-    }
-    if (code != 0) {
-        QueryFailed(&result, code, CDU_ONLINE_HINT);
-        return result;
-    }
-    std::string text(version, strnlen(version, 13));
-    result.exit = EXIT_OK;
-    result.code = 0;
-    result.message = VersionLine(CDU_VERSION_FORMAT, text.c_str(), version[4]);
-    result.values = {{"version", text}, {"cassette", CassetteOf(version)}};
-    return result;
-}
-
-CliResult CduCassette(const CliRequest& request) {
-    CKvCDUFwDn dn;
-    CliResult result = Begin(&dn, request, "cdu", "cassette");
-    result.values = {{"cassette", nullptr}};
-    char version[50] = {0};
-    int code;
-    int readBack = -1;
-    {
-        ConsoleTargetScope console(ActionConsole(request));
-        code = dn.SetInformation(request.cassette);
-        if (code == 0)
-            readBack = dn.GetVersionInfo(version);
-    }
-    if (code != 0 || readBack != 0) {
-        // As in the menu, a failed read-back after a good set is reported
-        // as no answer, whatever its cause.
-        QueryFailed(&result, code != 0 ? code : -1, CDU_ONLINE_HINT);
-        return result;
-    }
-    result.code = 0;
-    result.message = VersionLine(CDU_VERSION_FORMAT,
-                                 std::string(version, strnlen(version, 13)).c_str(), version[4]);
-    result.values["cassette"] = CassetteOf(version);
-    // A dispenser that reports another number than the one set has not
-    // taken the setting.
-    bool taken = result.values["cassette"] == json(request.cassette);
-    result.exit = taken ? EXIT_OK : EXIT_OTHER;
-    if (!taken)
-        result.hint = " The dispenser reports another cassette number than the one set.";
-    return result;
-}
-
-CliResult CduDownload(const CliRequest& request) {
-    CKvCDUFwDn dn;
-    CliResult result = BeginDownload(&dn, request, "cdu");
-    result.values["model"] = nullptr;
-    std::string path = request.file;
-    FirmwareFile file;
-    int loaded = file.Load(path.c_str());
-    if (loaded != DN_OK) {
-        // Missing 1, unreadable 2, as for the printer; nothing was classified.
-        result.exit = -loaded;
-        result.message = NOT_FIRMWARE_TEXT;
-        return result;
-    }
-    const FirmwareFacts& facts = file.facts();
-    result.values["sha256"] = facts.sha256;
-    result.record = RecordFactsKeys(facts);
-    if (facts.device != FW_FOR_CDU)
-        return NotForThisDevice(&result, path, NOT_FIRMWARE_TEXT, NotDispenserReason(facts));
-    result.values["model"] = facts.model;
-    result.values["road"] = facts.road;
-    PrintIdentityLine(path.c_str(), facts, true);
-    if (facts.type != 0 && request.roadOptions) {
-        fprintf(stderr,
-                "kvfwdn: %s: --packet-size, --skip-identical and --wait do not apply on the "
-                "loader road; downloading as usual\n",
-                path.c_str());
-        SetBootSettings(BootSettings());
-    }
-    ConsoleTargetScope console(ActionConsole(request));
-    ConsolePrintf(" This file is the firmware file for %s.\n", facts.model.c_str());
-    RunDownload(&result, CDU_BOOT_HINT, [&] {
-        return dn.FirmwareDownloadImage(facts.type, &path[0], file.image(), file.size());
-    });
-    return result;
+int RunDeviceCommand(const std::string& device, const std::string& action, const CliRequest& cli) {
+    ActionRequest request = CoreRequest(device, action, cli);
+    if (action == "download")
+        return Download(device, request, cli.json, cli.roadOptions);
+    if (action == "probe" || action == "verify")
+        return Inspect(device, action, request, cli.json);
+    if (device == "rpu")
+        return Finish(RpuVersion(request), cli.json);
+    return Finish(action == "version" ? CduVersion(request) : CduCassette(request), cli.json);
 }

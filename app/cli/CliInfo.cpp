@@ -6,6 +6,7 @@
 #include "fwdn/DnResult.h"
 #include "app/file/FirmwareCheck.h"
 #include "app/text/MenuTexts.h"
+#include "app/text/TextLines.h"
 #include "serial/ConsoleSink.h"
 
 using nlohmann::json;

@@ -5,28 +5,11 @@
 
 #include "app/cli/CliResult.h"
 #include "app/text/DeviceText.h"
-#include "serial/ConsoleSink.h"
+#include "app/text/TextLines.h"
 
 using nlohmann::json;
 
 namespace {
-
-// The lines of a menu text without their leading and trailing blanks.
-std::vector<std::string> TrimmedLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        size_t first = text.find_first_not_of(' ', start);
-        size_t last = text.find_last_not_of(' ', end == 0 ? 0 : end - 1);
-        if (first != std::string::npos && first < end && last != std::string::npos)
-            lines.push_back(text.substr(first, last - first + 1));
-        start = end + 1;
-    }
-    return lines;
-}
 
 // The values worth a line of their own in the text result.
 std::string DetailLine(const CliResult& result) {
@@ -47,26 +30,6 @@ std::string DetailLine(const CliResult& result) {
 }
 
 } // namespace
-
-std::string JoinedMessage(const std::string& text) {
-    std::string joined;
-    for (const std::string& line : TrimmedLines(text))
-        joined += (joined.empty() ? "" : " ") + line;
-    return joined;
-}
-
-void TakeError(CliResult* result) {
-    result->error = nullptr;
-    if (result->exit == EXIT_OK)
-        return;
-    if (const char* reason = FirstReasonLine()) {
-        result->error = reason;
-        return;
-    }
-    std::vector<std::string> hint = TrimmedLines(result->hint);
-    if (!hint.empty())
-        result->error = hint.front();
-}
 
 bool PrintJsonLine(const json& value) {
     // Bytes that are not UTF-8 (a device's version text) are replaced rather

@@ -1,24 +1,14 @@
-// The command line's side of the action record: each device command is
-// recorded, its JSON result carries the record's time and tool version, and
-// with --json a signal or a usage error still leaves one JSON line.
+// The command line's JSON lines besides a result: the line a signal leaves
+// with --json and the line of a usage error.
 #include <cstdio>
 #include <cstring>
 
 #include "app/cli/CliResult.h"
 #include "app/record/History.h"
-#include "app/record/Prepared.h"
-#include "cdu/CduFwDn.h"
-#include "rpu/RpuFwDn.h"
 
 using nlohmann::json;
 
 namespace {
-
-std::string DefaultPort(const std::string& device) {
-    if (device == "rpu")
-        return CKvRPUFwDn().szPortName;
-    return CKvCDUFwDn().szPortName;
-}
 
 // The keys every JSON result starts from; `port` null when unknown.
 json BaseLine(const json& device, const json& action, const json& port, int exitStatus,
@@ -28,58 +18,16 @@ json BaseLine(const json& device, const json& action, const json& port, int exit
             {"error", message}, {"time", UtcTimeNow()}, {"kvfwdn", KVFWDN_VERSION}};
 }
 
-std::string Dump(const json& value) {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-void CopyOutcome(ActionRecord* record, const CliResult& result) {
-    json& keys = record->keys;
-    keys.update(result.record);
-    keys["port"] = result.port;
-    for (const char* key : {"file", "bytes", "sha256", "file_version", "model", "road", "version",
-                            "cassette", "result", "seconds", "error", "bootloader", "product_id",
-                            "read_protected", "first_difference", "skipped", "unprotected"})
-        if (result.values.contains(key))
-            keys[key] = result.values[key];
-    if (!result.code.is_null())
-        keys["result"] = result.code;
-    keys["exit"] = result.exit;
-    keys["ok"] = result.exit == EXIT_OK;
-    if (!result.error.is_null())
-        keys["error"] = result.error;
-    if (result.exit != EXIT_OK && keys["error"].is_null())
-        keys["error"] = JoinedMessage(result.message);
-}
-
 } // namespace
 
-CliResult RunRecorded(const std::string& device, const std::string& action,
-                      const CliRequest& request,
-                      const std::function<CliResult(const CliRequest&)>& run) {
-    std::string port = request.port.empty() ? DefaultPort(device) : request.port;
-    ActionRecord record = BeginRecord("cli", device.c_str(), action.c_str(), port);
+std::string SignalResultLine(const std::string& device, const std::string& action,
+                             const std::string& port, const std::string& file, int sig,
+                             const char* error, const json& time) {
+    json line = BaseLine(device, action, port, 128 + sig, error);
+    line["time"] = time;
     if (action == "download" || action == "verify")
-        SetRecordFile(&record, request.file);
-    if (action == "cassette")
-        record.keys["cassette"] = request.cassette;
-    ArmRecord(&record);
-    if (request.json) {
-        json time = record.keys["time"];
-        PrepareResultLines([&](int sig, const char* error) {
-            json line = BaseLine(device, action, port, 128 + sig, error);
-            line["time"] = time;
-            if (action == "download" || action == "verify")
-                line["file"] = request.file;
-            return Dump(line);
-        });
-    }
-    CliResult result = run(request);
-    TakeError(&result);
-    CopyOutcome(&record, result);
-    FinishRecord(&record);
-    result.values["time"] = record.keys["time"];
-    result.values["kvfwdn"] = KVFWDN_VERSION;
-    return result;
+        line["file"] = file;
+    return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 void PrintUsageErrorLine(int argc, char** argv, const std::string& message) {

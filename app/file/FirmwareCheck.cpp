@@ -5,12 +5,13 @@
 
 #include "fwdn/DnResult.h"
 #include "cdu/CduFwDn.h"
+#include "fwdn/DownloadStart.h"
 #include "fwdn/FirmwareImage.h"
 
 namespace {
 
 // An application linked at the start of the MCU's flash.
-const unsigned long FLASH_BASE = 0x08000000;
+const unsigned long FLASH_BASE = kFlashBase;
 const unsigned long VECTORS_END = FLASH_BASE + 8;
 
 unsigned long Word(const unsigned char* p) {
@@ -76,7 +77,7 @@ void CheckFirmware(const unsigned char* image, unsigned long size, FirmwareFacts
     char model[20] = {0};
     char version[8] = {0};
     unsigned char type = 0;
-    if (ClassifyCduFirmware(image, size, model, &type, version) == 0) {
+    if (ClassifyCduFirmware(image, size, model, &type, version) == CDU_CLASSIFIED) {
         // A version code makes it dispenser firmware, whatever model it names.
         facts->device = FW_FOR_CDU;
         facts->model = model;
@@ -126,7 +127,7 @@ int FirmwareFile::Load(const char* path) {
     FirmwareRead read = ReadFirmwareImage(path, &image_);
     if (read != FW_READ_OK) {
         image_ = FirmwareImage();
-        return read == FW_CANNOT_OPEN ? DN_FILE_NOT_FOUND : DN_FILE_READ_FAIL;
+        return DnResultOfRead(read);
     }
     CheckFirmware(image_.data.get(), image_.size, &facts_);
     return DN_OK;

@@ -87,8 +87,6 @@ int SavedLength(const char* saved, size_t field) {
 }
 
 const size_t kPortField = kPortNameField;
-const size_t kPathField = 256;
-const int kPathMax = 254;
 const int kLineBuffer = 256;
 
 // Reads one entry for a saved field of `field` bytes: nothing typed keeps
@@ -264,7 +262,7 @@ int SetFilePath(int nSelect, char* szPath) {
     }
     printf(" - Input F/W file path : ");
     // A path cut short may name another file, which would be flashed.
-    return TakeEntry(szPath, kPathField, kPathMax,
+    return TakeEntry(szPath, kPathField, static_cast<int>(kPathMax),
                      " The F/W file path is too long (254 characters at most). The saved F/W file "
                      "path is kept.");
 }
@@ -281,35 +279,6 @@ bool PathPromptForAction(int nSelect, char* szPath) {
     if (r == 0)
         puts(" No input. Please try again and input value.");
     return r > 0;
-}
-
-// ---- Result messages ----------------------------------------------------------
-
-const char* ResultMessageText(int nResult) {
-    switch (nResult) {
-    case DN_OK:
-        return " Download operation finished successfully.\n"
-               " Please change the device to online mode and check the version.";
-    case DN_FILE_NOT_FOUND:
-        return " F/W File not found.\n Please check the firmware file and try again.";
-    case DN_FILE_READ_FAIL:
-        return " Unable to read file.\n Please check the firmware file and try again.";
-    case DN_NO_RESPONSE:
-        return " No response from the target.\n"
-               " The Boot loader can not be started.\n"
-               " Please, check the boot mode configuration and the flash protection status.\n"
-               " Reset device then try again...";
-    case DN_DOWNLOAD_FAIL:
-        return " Failed to firmware data download.\n Please reset the board and try again.";
-    case DN_VERIFY_FAIL:
-        return " Failed to firmware data verify.\n Please reset the board and try again.";
-    case DN_PORT_OPEN_FAIL:
-        return " Cannot open the serial port.\n"
-               " The port may be used by another application\n"
-               " Please, check that the serial port in use and try again...";
-    default:
-        return " An unknown error has occurred.\n Reset device then try again";
-    }
 }
 
 void DisplayResultMessage(int nResult) {

@@ -1,6 +1,5 @@
 // The console helpers that the main menu and both device menus share: the
-// port-name and file-path prompts, the download result messages, and every
-// read of the console.
+// port-name and file-path prompts and every read of the console.
 #ifndef KV_APP_CONSOLE_H
 #define KV_APP_CONSOLE_H
 
@@ -21,6 +20,7 @@ int SetFilePath(int nSelect, char* szPath);
 // saved) or the refusal line (entry too long).
 bool PortPromptForAction(char* szPort);
 bool PathPromptForAction(int nSelect, char* szPath);
+// The menus' message of a download result code.
 void DisplayResultMessage(int nResult);
 
 // ---- Console input ---------------------------------------------------------

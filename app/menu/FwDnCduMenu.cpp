@@ -1,15 +1,11 @@
 // The dispenser menu: version information and cassette number, setting the
 // cassette number (dispenser in online mode), and firmware download (boot
 // mode) with the model and road taken from the firmware file itself.
+#include "app/action/PortName.h"
 #include "app/menu/Console.h"
 #include "app/menu/DeviceMenus.h"
 #include "app/text/DeviceText.h"
-#include "app/file/FirmwareCheck.h"
-#include "app/record/History.h"
 #include "app/text/MenuTexts.h"
-
-#include "cdu/CduFwDn.h"
-#include "serial/ConsoleSink.h"
 #include "serial/SerialLine.h"
 
 #include <cstdio>
@@ -25,25 +21,14 @@ const char* const kOptions[] = {
     "\n *  ANY KEY : Quit CDU F/W Download               ",
 };
 
-void PrintCannotOpen() {
-    puts(CANNOT_OPEN_PORT_TEXT);
-}
-
-void PrintOnlineModeFailure() {
-    puts(NO_ANSWER_TEXT);
-    puts(CDU_ONLINE_HINT);
-}
-
-// The dispenser's version information (13 characters) and its fifth
-// character, the cassette number, for the record.
-void RecordVersion(ActionRecord* record, const char* szVersion) {
-    record->keys["version"] = std::string(szVersion, strnlen(szVersion, 13));
-    if (szVersion[4] >= '0' && szVersion[4] <= '9')
-        record->keys["cassette"] = szVersion[4] - '0';
-}
-
-void ShowVersion(const char* szVersion) {
-    printf(CDU_VERSION_FORMAT, PrintableText(szVersion).c_str(), PrintableChar(szVersion[4]));
+// The version line, or the outcome's text when there is none to show.
+void ShowVersion(const ActionOutcome& outcome) {
+    if (outcome.version.empty() && outcome.result != AR_ANSWERED) {
+        PrintOutcome(outcome);
+        return;
+    }
+    char cassette = outcome.version.size() > 4 ? outcome.version[4] : '\0';
+    printf(CDU_VERSION_FORMAT, PrintableText(outcome.version).c_str(), PrintableChar(cassette));
     putchar('\n');
 }
 
@@ -59,28 +44,16 @@ bool ReadCassetteNumber(int* pNumber) {
     return true;
 }
 
-void GetVersionAction(CKvCDUFwDn& dn, char* szVersion) {
-    if (!PortPromptForAction(dn.szPortName))
+void GetVersionAction(char* port) {
+    if (!PortPromptForAction(port))
         return;
     puts("\n -- GET F/W VERSION AND CASSETTE NUMBER -- ");
-    ActionRecord record = BeginRecord("menu", "cdu", "version", dn.szPortName);
-    ArmRecord(&record);
-    int r = dn.GetVersionInfo(szVersion);
-    SetQueryOutcome(&record, r);
-    if (r == 0)
-        RecordVersion(&record, szVersion);
-    FinishRecord(&record);
-    if (r == 0)
-        ShowVersion(szVersion);
-    else if (r == -4)
-        PrintCannotOpen();
-    else
-        PrintOnlineModeFailure();
+    ShowVersion(CduVersion(MenuRequest(port)));
     ReportPortFailure();
 }
 
-void SetCassetteAction(CKvCDUFwDn& dn, char* szVersion) {
-    if (!PortPromptForAction(dn.szPortName))
+void SetCassetteAction(char* port) {
+    if (!PortPromptForAction(port))
         return;
     printf("\n - Input Cassette Number (1 ~ 6) : ");
     int nCassette = 0;
@@ -89,80 +62,42 @@ void SetCassetteAction(CKvCDUFwDn& dn, char* szVersion) {
         return;
     }
     puts("\n -- SET CDU CASSETTE NUMBER -- ");
-    ActionRecord record = BeginRecord("menu", "cdu", "cassette", dn.szPortName);
-    record.keys["cassette"] = nCassette;
-    ArmRecord(&record);
-    int r = dn.SetInformation(nCassette);
-    int readBack = r == 0 ? dn.GetVersionInfo(szVersion) : r;
-    // The read-back's failure counts as no answer, as the menu says.
-    SetQueryOutcome(&record, r != 0 ? r : readBack == 0 ? 0 : -1);
-    if (r == 0 && readBack == 0)
-        RecordVersion(&record, szVersion);
-    FinishRecord(&record);
-    if (r == 0) {
-        // Read the number back; any failure here, the port included, is
-        // reported as an online-mode problem.
-        if (readBack == 0)
-            ShowVersion(szVersion);
-        else
-            PrintOnlineModeFailure();
-    } else if (r == -4) {
-        PrintCannotOpen();
-    } else {
-        PrintOnlineModeFailure();
-    }
+    ActionRequest request = MenuRequest(port);
+    request.cassette = nCassette;
+    // The number read back is shown, whichever it is.
+    ShowVersion(CduCassette(request));
     ReportPortFailure();
 }
 
-void DownloadAction(CKvCDUFwDn& dn, char* szPath, char* szModel, unsigned char* pType) {
-    if (!PortPromptForAction(dn.szPortName))
+void DownloadAction(char* port, char* path, char* lastPath) {
+    if (!PortPromptForAction(port))
         return;
     printf("\n");
-    if (dn.szFilePath[0] != '\0')
-        memcpy(szPath, dn.szFilePath, sizeof dn.szFilePath);
-    if (!PathPromptForAction(2, szPath))
+    if (lastPath[0] != '\0')
+        memcpy(path, lastPath, kPathField);
+    if (!PathPromptForAction(2, path))
         return;
     puts("\n -- START CDU F/W DOWNLOAD -- ");
-    ActionRecord record = BeginRecord("menu", "cdu", "download", dn.szPortName);
-    SetRecordFile(&record, szPath);
     // One read of the file: the classification, the identity line and the
     // download take the same bytes.
-    FirmwareFile file;
-    int loaded = file.Load(szPath);
-    if (loaded != DN_OK) {
-        puts(NOT_FIRMWARE_TEXT);
-        SetRefusedFile(&record, -loaded);
-        FinishRecord(&record);
+    DownloadPlan plan;
+    if (!PrepareCduDownload(MenuRequest(port, path), &plan)) {
+        PrintRefusal(plan.outcome);
         return;
     }
-    const FirmwareFacts& facts = file.facts();
-    SetRecordFacts(&record, facts);
-    if (facts.device != FW_FOR_CDU) {
-        puts(NOT_FIRMWARE_TEXT);
-        fflush(stdout);
-        PrintReasonLine(szPath, NotDispenserReason(facts).c_str());
-        SetRefusedFile(&record);
-        FinishRecord(&record);
-        return;
-    }
-    snprintf(szModel, 20, "%s", facts.model.c_str());
-    *pType = facts.type;
-    printf(" This file is the firmware file for %s.\n", szModel);
+    printf(" This file is the firmware file for %s.\n", plan.outcome.facts.model.c_str());
     puts(CDU_BOOT_HINT);
-    PrintIdentityLine(szPath, facts, true);
-    AskAndDownload(&record, [&] {
-        return dn.FirmwareDownloadImage(*pType, szPath, file.image(), file.size());
-    });
+    PrintIdentityLine(path, plan.outcome.facts, true);
+    AskAndDownload(&plan, lastPath);
 }
 
 } // namespace
 
 void DisplayCDUMenu() {
-    CKvCDUFwDn dn;
-    char szPath[256] = {0};
-    char szVersion[50] = {0};
-    char szModel[20] = {0};
-    unsigned char bType = 0;
+    char port[kPortNameField] = {0};
+    char path[kPathField] = {0};
+    char lastPath[kPathField] = {0};
+    snprintf(port, sizeof port, "%s", kCduDefaultPort);
     for (;;) {
         DrawMenuFrame(kTitle, kOptions, 4);
         char key = 0;
@@ -170,13 +105,13 @@ void DisplayCDUMenu() {
             return; // input ended: leave as the quit key does
         switch (key) {
         case '1':
-            GetVersionAction(dn, szVersion);
+            GetVersionAction(port);
             break;
         case '2':
-            SetCassetteAction(dn, szVersion);
+            SetCassetteAction(port);
             break;
         case '3':
-            DownloadAction(dn, szPath, szModel, &bType);
+            DownloadAction(port, path, lastPath);
             break;
         case 'Q':
         case 'q':

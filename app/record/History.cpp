@@ -13,9 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/cli/CliResult.h"
 #include "app/file/FirmwareCheck.h"
-#include "app/text/MenuTexts.h"
 #include "app/record/Prepared.h"
 #include "app/record/SystemLog.h"
 #include "fwdn/DnResult.h"
@@ -188,59 +186,12 @@ double RecordSeconds(uint64_t ms) {
     return std::round(static_cast<double>(ms) / 10.0) / 100.0;
 }
 
-void SetRecordFile(ActionRecord* record, const std::string& file) {
-    record->keys["file"] = file;
-    record->keys["bytes"] = RegularFileSize(file);
-}
-
 json RecordFactsKeys(const FirmwareFacts& facts) {
     json keys = {{"bytes", facts.bytes}, {"sha256", facts.sha256}};
     keys["file_version"] = facts.version.empty() ? json() : json(facts.version);
     keys["model"] = facts.model.empty() ? json() : json(facts.model);
     keys["road"] = facts.road == nullptr ? json() : json(facts.road);
     return keys;
-}
-
-void SetRecordFacts(ActionRecord* record, const FirmwareFacts& facts) {
-    record->keys.update(RecordFactsKeys(facts));
-}
-
-namespace {
-
-// The action's first reason line, else the menus' text for the failure.
-json FailureReason(const char* menuText) {
-    const char* reason = FirstReasonLine();
-    return reason != nullptr ? std::string(reason) : JoinedMessage(menuText);
-}
-
-} // namespace
-
-void SetDownloadOutcome(ActionRecord* record, int code) {
-    record->keys["result"] = code;
-    record->keys["exit"] = DownloadExit(code);
-    record->keys["ok"] = code == DN_OK;
-    record->keys["error"] = code == DN_OK ? json() : FailureReason(ResultMessageText(code));
-}
-
-void SetQueryOutcome(ActionRecord* record, int code) {
-    record->keys["result"] = code;
-    record->keys["exit"] = QueryExit(code);
-    record->keys["ok"] = code == 0;
-    if (code != 0)
-        record->keys["error"] = FailureReason(code == -4 ? CANNOT_OPEN_PORT_TEXT : NO_ANSWER_TEXT);
-}
-
-void SetCancelled(ActionRecord* record) {
-    record->keys["result"] = nullptr;
-    record->keys["ok"] = false;
-    record->keys["error"] = "cancelled";
-}
-
-void SetRefusedFile(ActionRecord* record, int exitStatus) {
-    record->keys["result"] = nullptr;
-    record->keys["exit"] = exitStatus;
-    record->keys["ok"] = false;
-    record->keys["error"] = FailureReason(NOT_FIRMWARE_TEXT);
 }
 
 void ArmRecord(ActionRecord* record) {
@@ -258,7 +209,7 @@ void ArmRecord(ActionRecord* record) {
 }
 
 void FinishRecord(ActionRecord* record) {
-    DropPreparedLines();
+    DropPreparedHistoryLines();
     json& keys = record->keys;
     if (keys["seconds"].is_null())
         keys["seconds"] = RecordSeconds(GetTickCount() - record->startMs);

@@ -9,8 +9,6 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "app/cli/CliResult.h"
-
 struct FirmwareFacts;
 
 struct ActionRecord {
@@ -24,27 +22,13 @@ struct ActionRecord {
 // device, action and port set and every other key null.
 ActionRecord BeginRecord(const char* via, const char* device, const char* action,
                          const std::string& port);
-// Sets `file` (as typed) and `bytes` (the file's size, null when it is no
-// readable regular file).
-void SetRecordFile(ActionRecord* record, const std::string& file);
 // The size of the regular file `path`, null when it is none.
 nlohmann::json RegularFileSize(const std::string& path);
 // Milliseconds as the records and results give them: seconds, two decimals.
 double RecordSeconds(uint64_t ms);
 // The file's identity as read for the action: `bytes`, `sha256`,
 // `file_version`, `model` and `road` (a dispenser file's own road).
-void SetRecordFacts(ActionRecord* record, const FirmwareFacts& facts);
 nlohmann::json RecordFactsKeys(const FirmwareFacts& facts);
-// Outcomes as the command line reports them: `result`, `exit`, `ok` and,
-// on failure, `error` (the action's first reason line on standard error,
-// else the menus' text for it).
-void SetDownloadOutcome(ActionRecord* record, int code);
-void SetQueryOutcome(ActionRecord* record, int code);
-void SetCancelled(ActionRecord* record);
-// A file refused before the download: no result code, the command line's
-// exit for it (8 not firmware for this device, 1 missing, 2 unreadable),
-// the reason already printed as the error.
-void SetRefusedFile(ActionRecord* record, int exitStatus = EXIT_NOT_FIRMWARE);
 // Starts the clock of the action and prepares the record that a signal
 // ending it leaves. Call right before the device is touched.
 void ArmRecord(ActionRecord* record);

@@ -93,12 +93,20 @@ void PrepareResultLines(const std::function<std::string(int, const char*)>& line
         gResultFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
 }
 
-void DropPreparedLines() {
+void DropPreparedHistoryLines() {
     Drop(&gHistoryPath);
-    for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i) {
+    for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i)
         Drop(&gHistory[i].text);
+}
+
+void DropPreparedLines() {
+    DropPreparedHistoryLines();
+    DropPreparedResultLines();
+}
+
+void DropPreparedResultLines() {
+    for (int i = 0; i < HANDLED_SIGNAL_COUNT; ++i)
         Drop(&gResult[i].text);
-    }
     int fd = gResultFd;
     gResultFd = -1;
     if (fd >= 0)

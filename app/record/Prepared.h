@@ -21,7 +21,10 @@ void PrepareHistoryLines(const std::string& path,
                          const std::function<std::string(int sig, const char* error)>& line);
 // Prepares the result line written to the standard output as it is now.
 void PrepareResultLines(const std::function<std::string(int sig, const char* error)>& line);
-// Drops everything prepared.
+// Drops the history lines (the record is written), the result lines (the
+// result is printed), or both.
+void DropPreparedHistoryLines();
+void DropPreparedResultLines();
 void DropPreparedLines();
 // Signal handler side: writes the lines prepared for `sig`; only open,
 // write, fdatasync and close.

@@ -34,7 +34,7 @@ const char* const NOT_FIRMWARE_TEXT = " The file was not found or it is not a fi
 const char* const NOT_PRINTER_FIRMWARE_TEXT =
     " This file is not printer firmware. Nothing was written.";
 
-// The message of a download result code, as DisplayResultMessage prints it.
+// The menus' message of a download result code (app/action/Outcome.cpp).
 const char* ResultMessageText(int nResult);
 
 #endif
