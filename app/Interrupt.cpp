@@ -25,6 +25,12 @@ void Put(int fd, const char* text) {
 // ReleaseAllPorts), open, flock, pread, nanosleep, write, fdatasync,
 // close (the prepared lines), write (the wire trace), _exit.
 void OnInterrupt(int sig) {
+    // The ROM bootloader finishes the exchange it is in (within its
+    // time-out); the signal comes back when it is over.
+    if (ExchangeRunning()) {
+        DeferSignal(sig);
+        return;
+    }
     ReleaseAllPorts();
     if (ProgressLineOpen()) {
         if (ConsoleTargetFd() >= 0)
@@ -49,6 +55,8 @@ void InstallInterruptHandlers() {
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = OnInterrupt;
+    // A held signal lets the exchange's reads and writes go on.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     // One handler at a time: a second signal waits until the first has
     // ended the process.

@@ -9,6 +9,7 @@
 #include "app/FwDn.h"
 #include "app/Interrupt.h"
 #include "app/record/History.h"
+#include "app/text/BootNoteText.h"
 #include "serial/LockFile.h"
 
 namespace {
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
     InstallInterruptHandlers();
     InstallConsoleRenderer();
     SetWireTraceFromEnvironment();
+    InstallBootNotes();
     // A port's lock file stays through the closes and reopens of one
     // action (the loader road's) and goes when the action ends.
     KeepLockFilesUntilRelease(true);

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fwdn/BootNotes.h"
+#include "fwdn/BootReadBack.h"
+#include "fwdn/BootStart.h"
 #include "fwdn/DnResult.h"
 #include "fwdn/FirmwareImage.h"
 #include "serial/rs232.h"
@@ -14,15 +17,6 @@ namespace {
 const unsigned long FLASH_START = kFlashBase;
 const int PACKET_SIZE = 128;
 const unsigned short ERASE_ALL = 0xFFFF;
-
-// The ROM bootloader's line: 115200 baud, 8 data bits, even parity (2), one
-// stop bit.
-struct BootLine {
-    long baud;
-    int dataBits, parity;
-    float stopBits;
-};
-const BootLine BOOT_LINE = {115200, 8, 2, 1.0f};
 
 // How a status of the bootloader client failed.
 FailHow HowOf(unsigned char status) {
@@ -48,59 +42,97 @@ void ReportStep(const CSTBLLib& lib, FailStep step, unsigned char status) {
     SinkStepFailed(f);
 }
 
-// Reads the command list again after the protections were lifted (the
-// target resets on each unprotect).
-bool Unprotect(CSTBLLib& lib, unsigned char* version, Commands* commands) {
+// The image written and read back in packets of 128 bytes, as the menus do,
+// or of 256.
+unsigned char WriteImage(CSTBLLib& lib, unsigned long address, const unsigned char* image,
+                         unsigned long size, int packet) {
+    if (packet == 256)
+        return lib.STBL_DNLOAD_WIDE(address, image, size);
+    return lib.STBL_DNLOAD(address, image, size, 0);
+}
+
+unsigned char VerifyImage(CSTBLLib& lib, unsigned long address, const unsigned char* image,
+                          unsigned long size, int packet) {
+    if (packet == 256)
+        return lib.STBL_VERIFY_WIDE(address, image, size);
+    return lib.STBL_VERIFY(address, image, size, 0);
+}
+
+// Lifts the protections the command list calls for and reads the list
+// again (the target resets on each unprotect; its start follows the same
+// rule as the first one, without the note).
+bool Unprotect(CSTBLLib& lib, const char* port, unsigned char* version, Commands* commands) {
+    BootOutcome& outcome = LastBootOutcome();
+    if (!commands->bRead) {
+        ReportBootNote(BOOT_NOTE_LIFT_READ, port);
+        outcome.liftedRead = true;
+    }
+    if (!commands->bWrite || !commands->bErase) {
+        ReportBootNote(BOOT_NOTE_LIFT_WRITE, port);
+        outcome.liftedWrite = true;
+    }
     if (!commands->bRead)
         lib.STBL_READOUT_PERM_UNPROTECT();
     if (!commands->bWrite || !commands->bErase)
         lib.STBL_WRITE_PERM_UNPROTECT();
-    unsigned char again = lib.STBL_Init_BL();
-    if (again == SUCCESS)
-        again = lib.STBL_GET(version, commands);
-    if (again != SUCCESS)
-        ReportStep(lib, STEP_UNPROTECT, again);
-    return again == SUCCESS;
+    bool startFailed = false;
+    if (StartAndGet(lib, nullptr, version, commands, &startFailed))
+        return true;
+    ReportStep(lib, STEP_UNPROTECT, LastBootOutcome().failedStatus);
+    return false;
+}
+
+// Whether the flash already holds the image (--skip-identical); a flash
+// that cannot be read back does not.
+bool AlreadyHeld(CSTBLLib& lib, const Commands& commands, const unsigned char* image,
+                 unsigned long size) {
+    if (!GetBootSettings().skipIdentical)
+        return false;
+    unsigned long first = 0;
+    return CompareFlash(lib, commands, image, size, GetBootSettings().packetSize, &first) ==
+           READBACK_EQUAL;
 }
 
 // The steps after the port is open; the caller closes it.
 int RunSteps(CSTBLLib& lib, char* port, const unsigned char* image, unsigned long size,
              unsigned long blocks, const BootDownloadOptions& options) {
-    unsigned char status = lib.STBL_Init_BL();
-    if (status != SUCCESS) {
-        ReportStep(lib, STEP_START, status);
-        return DN_NO_RESPONSE;
-    }
     unsigned char version = 0;
     Commands commands;
     memset(&commands, 0, sizeof commands);
-    if ((status = lib.STBL_GET(&version, &commands)) != SUCCESS) {
-        ReportStep(lib, STEP_GET, status);
-        if (options.reportGetFail) {
+    bool startFailed = false;
+    if (!StartAndGetWaiting(lib, port, &version, &commands, &startFailed)) {
+        // A running bootloader whose Get fails was a wrong guess: a failed start.
+        ReportStep(lib, startFailed ? STEP_START : STEP_GET, LastBootOutcome().failedStatus);
+        if (!startFailed && options.reportGetFail) {
             if (lib.COM_is_Open())
                 lib.COM_Close();
             SinkGetFail(port);
         }
         return DN_NO_RESPONSE;
     }
+    if (AlreadyHeld(lib, commands, image, size)) {
+        LastBootOutcome().skipped = true;
+        return DN_OK;
+    }
     if (!commands.bRead || !commands.bWrite || !commands.bErase) {
-        if (!Unprotect(lib, &version, &commands))
+        if (!Unprotect(lib, port, &version, &commands))
             return DN_NO_RESPONSE;
     }
     SinkProgress({PHASE_ERASE, 0, 0, size, true});
-    status = lib.STBL_ERASE(ERASE_ALL, nullptr);
+    unsigned char status = lib.STBL_ERASE(ERASE_ALL, nullptr);
     SinkProgressEnd(PHASE_ERASE);
     if (status != SUCCESS) {
         ReportStep(lib, STEP_ERASE, status);
         return DN_DOWNLOAD_FAIL;
     }
+    int packet = GetBootSettings().packetSize == 256 ? 256 : PACKET_SIZE;
     lib.SetActivityTime(blocks);
-    if ((status = lib.STBL_DNLOAD(FLASH_START, image, size, 0)) != SUCCESS) {
+    if ((status = WriteImage(lib, FLASH_START, image, size, packet)) != SUCCESS) {
         ReportStep(lib, STEP_WRITE, status);
         return DN_DOWNLOAD_FAIL;
     }
     lib.SetActivityTime(blocks);
-    if ((status = lib.STBL_VERIFY(FLASH_START, image, size, 0)) != SUCCESS) {
+    if ((status = VerifyImage(lib, FLASH_START, image, size, packet)) != SUCCESS) {
         ReportStep(lib, STEP_VERIFY, status);
         return DN_VERIFY_FAIL;
     }
@@ -111,13 +143,12 @@ int RunSteps(CSTBLLib& lib, char* port, const unsigned char* image, unsigned lon
 
 int BootloaderDownload(CSTBLLib& lib, char* port, const unsigned char* image, unsigned long size,
                        int* pBlockCount, const BootDownloadOptions& options) {
-    lib.SetCOMSettings(port, BOOT_LINE.baud, BOOT_LINE.dataBits, BOOT_LINE.parity,
-                       BOOT_LINE.stopBits);
-    unsigned char opened = lib.COM_Open();
-    if (opened != SUCCESS && opened != COM_ALREADY_OPENED)
+    ClearBootOutcome();
+    if (!OpenBootPort(lib, port))
         return DN_PORT_OPEN_FAIL;
     DownloadRunningScope running;
-    unsigned long blocks = size / PACKET_SIZE + (size % PACKET_SIZE != 0 ? 1 : 0);
+    unsigned long packet = GetBootSettings().packetSize == 256 ? 256 : PACKET_SIZE;
+    unsigned long blocks = size / packet + (size % packet != 0 ? 1 : 0);
     *pBlockCount = static_cast<int>(blocks);
     lib.SetPaketSize(PACKET_SIZE);
     int result = RunSteps(lib, port, image, size, blocks, options);

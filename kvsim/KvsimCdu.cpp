@@ -46,7 +46,8 @@ const char* const gKvsimCduUsage =
 
 const char* const gKvsimCduCommands =
     "  cdu online|boot|auto           switch the dispenser's mode (a reset)\n"
-    "  cdu road loader|bootloader     switch the model's download road (a reset)\n"
+    "  cdu road loader|bootloader     switch the model's download road\n"
+    "  cdu reset                      press the dispenser's reset button\n"
     "  cdu fault LIST                 set the dispenser's faults (none to clear)\n"
     "  cdu save [FILE]                save what the ROM bootloader wrote into the flash\n";
 
@@ -86,6 +87,8 @@ struct CduState {
     std::string current;    // the device on the line now
     std::unique_ptr<VirtualDispenser> dispenser;
     std::unique_ptr<VirtualBootloader> bootloader;
+    std::vector<unsigned char> bootFlash;               // the flash across resets
+    bool readProtected = false, writeProtected = false; // and its protection
     std::unique_ptr<VirtualLoader> loader;
     std::thread thread;
     std::atomic<bool> stop{false};
@@ -204,6 +207,9 @@ void StopCurrent(CduState* state) {
     if (state->bootloader) {
         state->bootloader->stop();
         SaveFlash(state, state->flashFile);
+        state->bootFlash = state->bootloader->flash();
+        state->readProtected = state->bootloader->readProtected();
+        state->writeProtected = state->bootloader->writeProtected();
         state->bootloader.reset();
     }
     if (state->loader) {
@@ -223,7 +229,14 @@ void StartDevice(CduState* state, const std::string& which) {
         Pass(state->line.masterFd(), state->onlineFd);
     StopCurrent(state);
     if (which == "bootloader") {
-        state->bootloader.reset(new VirtualBootloader(state->line, state->bootConfig));
+        BootloaderConfig config = state->bootConfig;
+        if (!state->bootFlash.empty()) {
+            config.readProtected = state->readProtected;
+            config.writeProtected = state->writeProtected;
+        }
+        state->bootloader.reset(new VirtualBootloader(state->line, config));
+        if (!state->bootFlash.empty())
+            state->bootloader->setMemory(config.flashBase, state->bootFlash);
         state->bootloader->start();
     } else if (which == "loader") {
         state->loader.reset(new VirtualLoader(state->line, state->loaderConfig));
@@ -340,9 +353,19 @@ bool Command(CduState* state, const std::vector<std::string>& words, std::string
             *reply = "cdu: " + error;
             return false;
         }
-        StopCurrent(state);
+        // The ROM bootloader takes its faults as it runs; a loader not yet
+        // pushed starts with them.
+        if (state->current == "bootloader")
+            state->bootloader->reconfigure(state->bootConfig);
+        else if (state->current == "loader")
+            StopCurrent(state);
         state->dispenser->setConfig(state->dispenserConfig);
-        *reply = "cdu: faults " + FaultText(*state) + " (the dispenser was reset)";
+        *reply = "cdu: faults " + FaultText(*state);
+        return true;
+    }
+    if (words.size() == 1 && words[0] == "reset") {
+        StopCurrent(state); // the next open starts the device afresh
+        *reply = "cdu: the dispenser was reset";
         return true;
     }
     if (!words.empty() && words[0] == "save") {
@@ -354,11 +377,13 @@ bool Command(CduState* state, const std::vector<std::string>& words, std::string
     }
     if (words.size() == 2 && words[0] == "road" && KnownRoad(words[1])) {
         state->road = words[1];
-        StopCurrent(state);
-        *reply = "cdu: boot-mode road " + words[1] + " (the dispenser was reset)";
+        // Only a device of the other road leaves the line.
+        if (state->current != "online" && state->current != words[1])
+            StopCurrent(state);
+        *reply = "cdu: boot-mode road " + words[1];
         return true;
     }
-    *reply = "cdu: commands are online, boot, auto, road loader|bootloader, fault LIST, "
+    *reply = "cdu: commands are online, boot, auto, reset, road loader|bootloader, fault LIST, "
              "save [FILE]";
     return false;
 }

@@ -31,6 +31,7 @@ const char* const gKvsimRpuUsage =
 
 const char* const gKvsimRpuCommands =
     "  rpu online|boot|auto           switch the printer's mode (a reset)\n"
+    "  rpu reset                      press the printer's reset button\n"
     "  rpu fault LIST                 set the printer's faults (none to clear)\n"
     "  rpu baud RATE|any              answer the version query only at RATE, or at any\n"
     "  rpu save [FILE]                save what was written into the printer's flash\n";
@@ -54,6 +55,7 @@ struct RpuState {
     std::unique_ptr<VirtualPrinter> printer;
     std::unique_ptr<VirtualBootloader> bootloader;
     std::unique_ptr<KvsimPort> port;
+    std::string lastMode; // the mode auto mode last chose: a switch is a reset
 };
 
 const std::vector<std::string> FAULT_NAMES = {"silent", "get",      "erase",
@@ -97,15 +99,19 @@ void ApplyFaults(RpuState* state) {
 }
 
 // (Re)creates the bootloader with the current configuration, as a reset of
-// the printer does: the flash keeps its content, the faults start afresh
-// (a fault on "the fifth packet" hits every download).
+// the printer does: the flash and the protection keep their state, the
+// faults count afresh (a fault on "the fifth packet" hits the fifth packet
+// after the reset), and the ROM bootloader waits for its sync byte again.
 void RestartBootloader(RpuState* state) {
     std::vector<unsigned char> flash;
+    BootloaderConfig config = state->bootConfig;
     if (state->bootloader) {
         state->bootloader->stop();
         flash = state->bootloader->flash();
+        config.readProtected = state->bootloader->readProtected();
+        config.writeProtected = state->bootloader->writeProtected();
     }
-    state->bootloader.reset(new VirtualBootloader(state->bootLine, state->bootConfig));
+    state->bootloader.reset(new VirtualBootloader(state->bootLine, config));
     if (!flash.empty())
         state->bootloader->setMemory(state->bootConfig.flashBase, flash);
     state->bootloader->start();
@@ -179,7 +185,14 @@ std::string Describe(const RpuState& state) {
 bool Command(RpuState* state, const std::vector<std::string>& words, std::string* reply) {
     std::lock_guard<std::mutex> lock(state->mutex);
     if (words.size() == 1 && state->port->setMode(words[0])) {
+        RestartBootloader(state);
+        state->lastMode.clear();
         *reply = "rpu: mode " + words[0] + " (the printer was reset)";
+        return true;
+    }
+    if (words.size() == 1 && words[0] == "reset") {
+        RestartBootloader(state);
+        *reply = "rpu: the printer was reset";
         return true;
     }
     if (words.size() == 2 && words[0] == "fault") {
@@ -189,7 +202,7 @@ bool Command(RpuState* state, const std::vector<std::string>& words, std::string
             return false;
         }
         state->printer->setConfig(state->printerConfig);
-        RestartBootloader(state);
+        state->bootloader->reconfigure(state->bootConfig); // no reset
         *reply = "rpu: faults " + FaultText(*state);
         return true;
     }
@@ -211,7 +224,7 @@ bool Command(RpuState* state, const std::vector<std::string>& words, std::string
         *reply = ok ? "rpu: flash saved to " + path : "rpu: cannot write " + path;
         return ok;
     }
-    *reply = "rpu: commands are online, boot, auto, fault LIST, baud RATE|any, save [FILE]";
+    *reply = "rpu: commands are online, boot, auto, reset, fault LIST, baud RATE|any, save [FILE]";
     return false;
 }
 
@@ -313,26 +326,30 @@ KvsimDevice* KvsimStartRpu(const KvsimOptions& options, std::string* error) {
     // A download starts with the bootloader's sync byte; the link protocol
     // starts with a frame or a poll. Within a conversation the mode stays.
     // A download that begins removes the last one's flash file, so that
-    // an interrupted one is never compared with it.
-    std::string flashFile = state->flashFile;
-    state->port->setChooser([flashFile](const struct termios&, const unsigned char* data,
-                                        size_t length, const std::string& current) {
-        if (length > 0 && data[0] == 0x7F) {
-            if (current != "boot")
-                unlink(flashFile.c_str());
-            return std::string("boot");
-        }
-        return current.empty() ? std::string("online") : current;
-    });
+    // an interrupted one is never compared with it. Switching between the
+    // modes is a reset; a second download in boot mode meets the ROM
+    // bootloader as the last one left it.
     RpuState* raw = state.get();
-    // After each session in boot mode: save what was written, and reset the
-    // printer for the next one.
+    state->port->setChooser([raw](const struct termios&, const unsigned char* data, size_t length,
+                                  const std::string& current) {
+        std::string chosen = current.empty() ? std::string("online") : current;
+        if (length > 0 && data[0] == 0x7F)
+            chosen = "boot";
+        std::lock_guard<std::mutex> lock(raw->mutex);
+        if (chosen == "boot" && current != "boot")
+            unlink(raw->flashFile.c_str());
+        if (chosen != raw->lastMode && !raw->lastMode.empty())
+            RestartBootloader(raw);
+        raw->lastMode = chosen;
+        return chosen;
+    });
+    // After each session in boot mode: save what was written. Closing the
+    // port does not reset the printer.
     state->port->setClosedHandler([raw](const std::string& was) {
         if (was != "boot")
             return;
         std::lock_guard<std::mutex> lock(raw->mutex);
         SaveFlash(raw, raw->flashFile);
-        RestartBootloader(raw);
     });
 
     state->printer.reset(new VirtualPrinter(state->onlineLine, state->printerConfig));

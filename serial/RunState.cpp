@@ -5,6 +5,8 @@
 namespace {
 volatile sig_atomic_t gProgressLineOpen = 0;
 volatile sig_atomic_t gDownloadRunning = 0;
+volatile sig_atomic_t gExchangeRunning = 0;
+volatile sig_atomic_t gDeferredSignal = 0;
 } // namespace
 
 void SetProgressLineOpen(bool open) {
@@ -21,4 +23,25 @@ void SetDownloadRunning(bool running) {
 
 bool DownloadRunning() {
     return gDownloadRunning != 0;
+}
+
+void SetExchangeRunning(bool running) {
+    gExchangeRunning = running ? 1 : 0;
+}
+
+bool ExchangeRunning() {
+    return gExchangeRunning != 0;
+}
+
+void DeferSignal(int sig) {
+    if (gDeferredSignal == 0)
+        gDeferredSignal = sig;
+}
+
+void RaiseDeferredSignal() {
+    int sig = gDeferredSignal;
+    if (sig == 0)
+        return;
+    gDeferredSignal = 0;
+    raise(sig);
 }

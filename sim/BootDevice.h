@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <utility>
 
 #include "sim/BootMemory.h"
@@ -18,7 +19,7 @@ struct VirtualBootloader::Impl {
     Impl(VirtualLine& l, const BootloaderConfig& c);
 
     VirtualLine& line;
-    const BootloaderConfig cfg;
+    BootloaderConfig cfg; // device thread only; changed through pendingCfg
     const unsigned char ack;
     const unsigned char nack;
 
@@ -36,6 +37,7 @@ struct VirtualBootloader::Impl {
     int syncs = 0;
     int exchanges[256] = {};
     int sent = 0;
+    std::unique_ptr<BootloaderConfig> pendingCfg; // from reconfigure()
 
     // Device thread only.
     std::deque<std::pair<unsigned char, Clock::time_point>> rx;
@@ -53,6 +55,10 @@ struct VirtualBootloader::Impl {
     // Waits for the host's bytes; false on stop, when the host closed its
     // side, or (inFrame) after frameTimeoutMs of silence.
     bool next(unsigned char* byte, bool inFrame);
+    // A command's complement: a strict part waits for it as long as it takes,
+    // whoever holds the line.
+    bool complementOf(unsigned char* byte);
+    void applyPending();
     bool fill(int timeoutMs);
     // A reply point: applies the fault planned for it, else sends `bytes`.
     // False when the exchange ends here.

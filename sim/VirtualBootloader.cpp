@@ -20,11 +20,12 @@ void VirtualBootloader::Impl::run() {
         unsigned char byte = 0;
         if (!next(&byte, false))
             continue;
+        applyPending();
         if (cfg.silent)
             continue;
         if (cfg.baudOnly != 0 && line.baud() != cfg.baudOnly)
             continue; // at another speed the device sees only noise
-        if (byte == 0x7F) {
+        if (byte == 0x7F && (!synced || cfg.lenient)) {
             sync();
         } else if (synced) {
             command(byte);
@@ -90,6 +91,34 @@ bool VirtualBootloader::Impl::next(unsigned char* byte, bool inFrame) {
     }
     rx.pop_front();
     return true;
+}
+
+bool VirtualBootloader::Impl::complementOf(unsigned char* byte) {
+    if (cfg.lenient)
+        return next(byte, true);
+    while (!next(byte, false))
+        if (stopping)
+            return false;
+    return true;
+}
+
+void VirtualBootloader::Impl::applyPending() {
+    std::lock_guard<std::mutex> lock(mu);
+    if (!pendingCfg)
+        return;
+    BootloaderConfig next = *pendingCfg;
+    pendingCfg.reset();
+    if (next.readProtected != cfg.readProtected)
+        readProt = next.readProtected;
+    if (next.writeProtected != cfg.writeProtected)
+        writeProt = next.writeProtected;
+    next.dialect = cfg.dialect;
+    next.flashBase = cfg.flashBase;
+    next.flashSize = cfg.flashSize;
+    next.pageSize = cfg.pageSize;
+    next.ramBase = cfg.ramBase;
+    next.ramSize = cfg.ramSize;
+    cfg = next;
 }
 
 void VirtualBootloader::Impl::sleepUntil(Clock::time_point when) {
@@ -181,6 +210,22 @@ void VirtualBootloader::stop() {
     impl_->sleepCv.notify_all();
     if (impl_->thread.joinable())
         impl_->thread.join();
+}
+
+void VirtualBootloader::reset() {
+    bool running = impl_->thread.joinable();
+    stop();
+    impl_->synced = false;
+    impl_->readPackets = 0;
+    impl_->writePackets = 0;
+    impl_->rx.clear();
+    if (running)
+        start();
+}
+
+void VirtualBootloader::reconfigure(const BootloaderConfig& config) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->pendingCfg.reset(new BootloaderConfig(config));
 }
 
 std::vector<unsigned char> VirtualBootloader::received() const {

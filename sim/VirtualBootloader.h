@@ -6,8 +6,11 @@
 //
 // The device model:
 // - After start() and after every reset the device waits for the sync byte
-//   0x7F and answers it with the dialect's ACK (optionally after 0x00). A
-//   0x7F where a command is expected is answered as a fresh sync.
+//   0x7F and answers it with the dialect's ACK (optionally after 0x00). It
+//   synchronises once per reset: a later 0x7F is a command byte (in the 0x79
+//   dialect it waits for the complement, with no time-out, and NACKs a wrong
+//   one; in the 0x75 dialect it is an unknown command, NACKed at once). With
+//   `lenient` a 0x7F where a command is expected is answered as a fresh sync.
 // - 0x79 dialect: ACK 0x79, NACK 0x1F; a command is its code and the code's
 //   complement; addresses carry an XOR checksum, the Read count its
 //   complement, Write data and erase lists an XOR checksum.
@@ -91,6 +94,7 @@ struct BootloaderConfig {
     int refusePage = -1;         // a page whose erase is NACKed (nothing of that request erased)
     int lineRate = 0;            // non-zero: each byte sent or received costs 11/lineRate s
     int frameTimeoutMs = 2000;   // a frame silent this long inside an exchange is dropped
+    bool lenient = false;        // a 0x7F always synchronises; complements time out too
     std::vector<BootloaderFault> faults;
 };
 
@@ -103,6 +107,12 @@ class VirtualBootloader {
 
     void start();
     void stop();
+    // The reset button: the part waits for a fresh sync, its packet faults
+    // count afresh; memory and protection keep their state.
+    void reset();
+    // Takes the faults and the protection of `config` (its dialect and
+    // memory layout are kept) between two exchanges, without a reset.
+    void reconfigure(const BootloaderConfig& config);
 
     std::vector<unsigned char> received() const; // every byte received since start/clearLog
     void clearLog();

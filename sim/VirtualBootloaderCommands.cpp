@@ -54,7 +54,7 @@ void VirtualBootloader::Impl::command(unsigned char code) {
     }
     if (cfg.dialect == 0x79) {
         unsigned char complement = 0;
-        if (!next(&complement, true))
+        if (!complementOf(&complement))
             return;
         if ((code ^ complement) != 0xFF) {
             replyNack();

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "serial/RunState.h"
 #include "serial/rs232.h"
 #include "stbl/STBLLib.h"
 
@@ -70,6 +71,7 @@ bool EvenSize(unsigned char size, unsigned char* even) {
 unsigned char CSTBLLib::STBL_Init_BL() {
     if (pCom == nullptr || !pCom->isOpen)
         return NO_CON_AVAILABLE;
+    ExchangeScope exchange; // an interruption waits for the reply
     unsigned char sync = INIT_CON;
     if (pCom->sendData(1, &sync) != 1)
         return SEND_FAIL;

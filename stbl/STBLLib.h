@@ -154,12 +154,20 @@ class CSTBLLib {
 
     // Bootloader commands.
     unsigned char STBL_Init_BL();
+    // Sets the dialect (0x79 or 0x75) as STBL_Init_BL would on its ACK;
+    // INPUT_PARAMS_ERROR for any other value.
+    unsigned char STBL_SetDialect(int ackValue);
     unsigned char STBL_GET(unsigned char* version, Commands* commands);
     unsigned char STBL_GET_VER_ROPS(unsigned char* version, unsigned char* optionA,
                                     unsigned char* optionB);
     unsigned char STBL_GET_ID(unsigned char* pidLen, unsigned char* pid);
     unsigned char STBL_READ(unsigned long address, unsigned char size, unsigned char* buffer);
     unsigned char STBL_GO(unsigned long address);
+    // Read and Write of an even `size` from 2 to 256 (STBLWide.cpp).
+    unsigned char STBL_READ_BLOCK(unsigned long address, unsigned short size,
+                                  unsigned char* buffer);
+    unsigned char STBL_WRITE_BLOCK(unsigned long address, unsigned short size,
+                                   const unsigned char* data);
     unsigned char STBL_WRITE(unsigned long address, unsigned char size, unsigned char* data);
     unsigned char STBL_WRITE_PROTECT(unsigned char count, unsigned char* sectors);
     unsigned char STBL_WRITE_TEMP_UNPROTECT();
@@ -180,6 +188,12 @@ class CSTBLLib {
     unsigned char STBL_VERIFY(unsigned long address, const unsigned char* image, unsigned long size,
                               unsigned char optimize);
     unsigned char STBL_UPLOAD(unsigned long address, unsigned char* buffer, unsigned long size);
+    // STBL_DNLOAD and STBL_VERIFY (optimize off) in packets of 256 bytes,
+    // whatever MAX_DATA_SIZE holds; the same bars and error lines.
+    unsigned char STBL_DNLOAD_WIDE(unsigned long address, const unsigned char* image,
+                                   unsigned long size);
+    unsigned char STBL_VERIFY_WIDE(unsigned long address, const unsigned char* image,
+                                   unsigned long size);
 
     // Option bytes and small target reads.
     unsigned char TARGET_GetFlashSize(unsigned long address, unsigned short* size);

@@ -7,6 +7,7 @@
 
 #include "serial/rs232.h"
 #include "serial/ConsoleSink.h"
+#include "serial/RunState.h"
 #include "stbl/STBLLib.h"
 
 namespace {
@@ -318,6 +319,7 @@ unsigned char DoEraseExt(Wire& wire, STBL_Request* rq) {
 } // namespace
 
 unsigned char CSTBLLib::Send_RQ(STBL_Request* request) {
+    ExchangeScope exchange; // an interruption waits for the exchange's end
     if (pCom == nullptr || !pCom->isOpen)
         return NO_CON_AVAILABLE;
     if (request == nullptr || pTarget == nullptr)

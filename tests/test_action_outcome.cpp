@@ -64,6 +64,12 @@ TEST(ActionOutcome, EveryResultToItsExitTextAndRecord) {
         {AR_NOT_APPROVED, 10, " This file is not approved for this unit. Nothing was written.",
          " This file is not approved for this unit. Nothing was written.", "", false, false,
          nullptr},
+        // Questions to the ROM bootloader: their texts are the device's answers.
+        {AR_PROBED, 0, "", "", "", true, true, nullptr},
+        {AR_FLASH_EQUAL, 0, "", "", "", true, true, nullptr},
+        {AR_FLASH_DIFFERS, 5, "", "", "", false, true, nullptr},
+        {AR_READ_PROTECTED, 11, "", "", "", false, true, nullptr},
+        {AR_LOADER_ROAD, 8, "", "", "", false, false, nullptr},
     };
     ASSERT_EQ(sizeof cases / sizeof cases[0], static_cast<size_t>(AR_COUNT));
     for (const Case& c : cases) {

@@ -48,10 +48,14 @@ TEST(Completion, CommandsOptionsPortsAndFiles) {
     EXPECT_EQ(Complete("kvfwdn policy "), "check new");
     EXPECT_EQ(Complete("kvfwdn policy new -"), "--help --json --serial");
     EXPECT_EQ(Complete("kvfwdn r"), "rpu");
-    EXPECT_EQ(Complete("kvfwdn cdu "), "--help cassette download version");
+    EXPECT_EQ(Complete("kvfwdn cdu "), "--help cassette download probe verify version");
     EXPECT_EQ(Complete("kvfwdn rpu download -"),
-              "--force --help --json --port --quiet --ticket -p -q");
-    EXPECT_EQ(Complete("kvfwdn cdu download --"), "--help --json --port --quiet --ticket");
+              "--force --help --json --packet-size --port --quiet --skip-identical --ticket "
+              "--trace --wait -p -q");
+    EXPECT_EQ(Complete("kvfwdn cdu download --"), "--help --json --packet-size --port --quiet "
+                                                  "--skip-identical --ticket --trace --wait");
+    EXPECT_EQ(Complete("kvfwdn rpu probe -"), "--help --json --port --ticket --trace --wait -p");
+    EXPECT_EQ(Complete("kvfwdn rpu verify --packet-size "), "128 256");
     EXPECT_EQ(Complete("kvfwdn history -"),
               "--csv --device --help --json --since --until --verify -n");
     EXPECT_EQ(Complete("kvfwdn history --device "), "cdu rpu");
@@ -77,6 +81,7 @@ TEST(Completion, CommandsOptionsPortsAndFiles) {
     EXPECT_EQ(Complete("kvfwdn info fw", files), "fw-1.bin fw-2.hex");
     EXPECT_EQ(Complete("kvfwdn rpu download -q fw-1", files), "fw-1.bin");
     EXPECT_EQ(Complete("kvfwdn policy new --serial 3 fw-1", files), "fw-1.bin");
+    EXPECT_EQ(Complete("kvfwdn cdu verify --wait 5 fw-1", files), "fw-1.bin");
     EXPECT_EQ(Complete("kvfwdn rpu version fw", files), "");
 }
 

@@ -243,7 +243,9 @@ TEST(E2eCli, MissingPortsAndBadFiles) {
                     {"result", result},
                     {"seconds", nullptr},
                     {"approved", nullptr},
-                    {"policy_serial", nullptr}};
+                    {"policy_serial", nullptr},
+                    {"skipped", false},
+                    {"unprotected", nullptr}};
     };
     // The time taken is whatever it was; the rest is exact.
     auto timed = [](json result) {
@@ -315,10 +317,15 @@ TEST(E2eCli, CommandsAgainstKvsim) {
               std::string::npos)
         << run.output;
     EXPECT_EQ(run.errors, IdentityLine(sample, "printer firmware"));
-    json result = RunJson({"rpu", "download", "-p", rpu, sample});
+    // Again without a reset: the ROM bootloader is still running.
+    json result = RunJson({"rpu", "download", "-p", rpu, sample}, &run);
     EXPECT_EQ(result["exit"], 0);
     EXPECT_EQ(result["bytes"], 4000);
     EXPECT_EQ(result["result"], 0);
+    EXPECT_EQ(run.errors, IdentityLine(sample, "printer firmware") + "kvfwdn: " + rpu +
+                              ": the ROM bootloader was already running (no reset since the "
+                              "last action)\n");
+    EXPECT_EQ(result["error"], nullptr) << "a note is no error";
     result = RunJson({"cdu", "download", "-p", cdu, loaderFile}, &run);
     EXPECT_EQ(result["exit"], 0) << run.errors;
     EXPECT_EQ(result["road"], "loader");
@@ -332,7 +339,8 @@ TEST(E2eCli, CommandsAgainstKvsim) {
 
     // Faults of the printer's bootloader: exit status minus the result code,
     // the reason line naming the step, and the boot-mode hint on standard
-    // error where the bootloader does not take the command list.
+    // error where the bootloader does not take the command list. A fault on a
+    // numbered packet counts from the last reset.
     struct Fault {
         const char* name;
         int exit;
@@ -343,6 +351,7 @@ TEST(E2eCli, CommandsAgainstKvsim) {
                             {"readback", 5, "read-back differs at 0x08000080"}};
     for (const Fault& fault : faults) {
         ASSERT_TRUE(KvsimControl(dir.path(), std::string("rpu fault ") + fault.name));
+        ASSERT_TRUE(KvsimControl(dir.path(), "rpu reset"));
         result = RunJson({"rpu", "download", "-p", rpu, sample}, &run);
         EXPECT_EQ(run.exitCode, fault.exit) << fault.name;
         EXPECT_EQ(result["result"], -fault.exit);

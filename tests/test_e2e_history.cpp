@@ -21,11 +21,38 @@ using nlohmann::json;
 
 namespace {
 
-const char* const KEYS[] = {
-    "time",  "kvfwdn",   "host",          "user",   "via",    "device",       "action",
-    "port",  "file",     "file_hex",      "bytes",  "sha256", "file_version", "model",
-    "road",  "version",  "cassette",      "result", "exit",   "ok",           "seconds",
-    "error", "approved", "policy_serial", "ticket", "prev"};
+const char* const KEYS[] = {"time",
+                            "kvfwdn",
+                            "host",
+                            "user",
+                            "via",
+                            "device",
+                            "action",
+                            "port",
+                            "file",
+                            "file_hex",
+                            "bytes",
+                            "sha256",
+                            "file_version",
+                            "model",
+                            "road",
+                            "version",
+                            "cassette",
+                            "result",
+                            "exit",
+                            "ok",
+                            "seconds",
+                            "error",
+                            "bootloader",
+                            "product_id",
+                            "read_protected",
+                            "first_difference",
+                            "skipped",
+                            "unprotected",
+                            "approved",
+                            "policy_serial",
+                            "ticket",
+                            "prev"};
 
 std::vector<std::string> Lines(const std::string& path) {
     std::vector<std::string> lines;

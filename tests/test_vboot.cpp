@@ -146,6 +146,7 @@ TEST(VBoot, FlashProgramsBitsAwayAndErasesInPages) {
 
 TEST(VBoot, BadFramesAreRefused) {
     BootloaderConfig cfg;
+    cfg.lenient = true;
     cfg.flashSize = 4096;
     cfg.commands = {0x00, 0x11, 0x31, 0x43, 0x44};
     BootTarget t(cfg);
@@ -292,6 +293,7 @@ TEST(VBoot, AnswersOnlyAtItsSpeed) {
 
 TEST(VBoot, HostClosingDropsWhatWasUnderWay) {
     BootloaderConfig cfg;
+    cfg.lenient = true;
     cfg.replyDelayMs = 100;
     BootTarget t(cfg);
     {
@@ -356,4 +358,41 @@ TEST(VBoot, LineRateEmulationCostsElevenBitsPerByte) {
     EXPECT_GE(wall, bound * 0.98);
     EXPECT_LT(wall, bound * 3);
     EXPECT_LT(cpu, wall / 2) << "the emulation sleeps, it does not spin";
+}
+
+TEST(VBoot, SynchronisesOncePerReset) {
+    struct Case {
+        int dialect;
+        Bytes secondSync; // the answer to a 0x7F once synchronised
+        Bytes thirdSync;  // and to the next one
+    };
+    // The 0x79 dialect waits for the complement (a frame time-out of 50 ms
+    // does not end that wait) and NACKs the wrong one; the 0x75 dialect
+    // NACKs the unknown command 0x7F at once.
+    for (const Case& c : {Case{0x79, {}, {0x1F}}, Case{0x75, {0x3F}, {0x3F}}}) {
+        BootloaderConfig cfg;
+        cfg.dialect = c.dialect;
+        cfg.frameTimeoutMs = 50;
+        BootTarget t(cfg);
+        RawHost host(t.line);
+        ASSERT_TRUE(host.open());
+        EXPECT_EQ(Bytes{static_cast<unsigned char>(c.dialect)}, host.exchange({0x7F}));
+        EXPECT_EQ(c.secondSync, host.exchange({0x7F}, 150)) << c.dialect;
+        EXPECT_EQ(c.thirdSync, host.exchange({0x7F})) << c.dialect;
+        EXPECT_EQ(1, t.boot.syncCount());
+        // Go restarts the part: the next 0x7F synchronises again.
+        Bytes go = c.dialect == 0x79 ? Bytes{0x21, 0xDE, 8, 0, 0, 0, 8} : Bytes{0x21, 8, 0, 0, 0};
+        Bytes ack{static_cast<unsigned char>(c.dialect)};
+        EXPECT_EQ((Bytes{ack[0], ack[0]}), host.exchange(go));
+        EXPECT_EQ(ack, host.exchange({0x7F}));
+        EXPECT_EQ(2, t.boot.syncCount());
+        // New faults come without a reset.
+        BootloaderConfig faulty = cfg;
+        faulty.readProtected = true;
+        t.boot.reconfigure(faulty);
+        Bytes twoSyncs = c.dialect == 0x79 ? Bytes{0x1F} : Bytes{0x3F, 0x3F};
+        EXPECT_EQ(twoSyncs, host.exchange({0x7F, 0x7F}));
+        EXPECT_TRUE(t.boot.readProtected());
+        EXPECT_EQ(2, t.boot.syncCount());
+    }
 }

@@ -11,6 +11,8 @@
 #include "app/text/FileKeys.h"
 #include "app/text/TextLines.h"
 #include "cdu/CduFwDn.h"
+#include "fwdn/BootInspect.h"
+#include "fwdn/BootNotes.h"
 #include "fwdn/DnResult.h"
 #include "rpu/RpuFwDn.h"
 #include "serial/Clock.h"
@@ -122,6 +124,26 @@ void Finish(ActionOutcome* outcome, ActionRecord* record, ActionResult result, j
     keys.update(outcome->extra);
     FinishRecord(record);
     outcome->record = keys;
+}
+
+// The request's bootloader-road settings, for the download layer.
+void UseBootSettings(const ActionRequest& request) {
+    BootSettings settings;
+    settings.packetSize = request.packetSize == 256 ? 256 : 128;
+    settings.waitSeconds = request.wait;
+    settings.skipIdentical = request.skipIdentical;
+    SetBootSettings(settings);
+}
+
+// What a bootloader-road download lifted: "read", "write", "both" or null.
+json Unprotected(const BootOutcome& boot) {
+    if (boot.liftedRead && boot.liftedWrite)
+        return "both";
+    if (boot.liftedRead)
+        return "read";
+    if (boot.liftedWrite)
+        return "write";
+    return nullptr;
 }
 
 void TakeCduVersion(ActionOutcome* outcome, const char* version) {
@@ -294,8 +316,10 @@ const ActionOutcome& RunDownload(DownloadPlan* plan) {
     plan->record.keys.update(outcome.extra); // an interrupted download's record has them too
     Arm(plan->request, &plan->record);
     int code = plan->loaded;
+    ClearBootOutcome();
     if (outcome.fileRead) {
         ConsoleTargetScope console(plan->request.console);
+        UseBootSettings(plan->request);
         std::string path = outcome.file;
         outcome.reachedDownloader = true;
         if (outcome.device == DEVICE_RPU) {
@@ -308,8 +332,12 @@ const ActionOutcome& RunDownload(DownloadPlan* plan) {
             code = dn.FirmwareDownloadImage(outcome.facts.type, &path[0], plan->file.image(),
                                             plan->file.size());
         }
+        SetBootSettings(BootSettings());
     }
     SetStepKeys(&outcome, code);
+    const BootOutcome& boot = LastBootOutcome();
+    outcome.extra["skipped"] = code == DN_OK && boot.skipped;
+    outcome.extra["unprotected"] = Unprotected(boot);
     Finish(&outcome, &plan->record, DownloadResult(code), code);
     return outcome;
 }
@@ -321,4 +349,155 @@ const ActionOutcome& CancelDownload(DownloadPlan* plan) {
 
 void ResultPrinted() {
     DropPreparedResultLines();
+}
+
+// ---- Questions to the ROM bootloader ---------------------------------------
+
+namespace {
+
+std::string Hex2(unsigned char byte) {
+    char text[3];
+    snprintf(text, sizeof text, "%02X", byte);
+    return text;
+}
+
+// An address as JSON and the record write it: 8 upper-case hex digits.
+std::string Address8(unsigned long address) {
+    char text[9];
+    snprintf(text, sizeof text, "%08lX", address & 0xFFFFFFFFul);
+    return text;
+}
+
+// The downloader object of `device`, for its port field and its
+// bootloader client.
+template <class Downloader>
+int ProbeWith(const ActionOutcome& outcome, const ActionRequest& request, ProbeFacts* facts) {
+    Downloader dn;
+    UsePort(&dn, outcome);
+    ConsoleTargetScope console(request.console);
+    return ProbeBootloader(dn.stblLib, dn.szPortName, facts);
+}
+
+template <class Downloader>
+VerifyOutcome VerifyWith(const ActionOutcome& outcome, const ActionRequest& request,
+                         const FirmwareFile& file, unsigned long* first) {
+    Downloader dn;
+    UsePort(&dn, outcome);
+    ConsoleTargetScope console(request.console);
+    return VerifyFlash(dn.stblLib, dn.szPortName, file.image(), file.size(), first);
+}
+
+// A probe whose start failed: as the download's, with the first line of its
+// text as the reason.
+ActionResult StartFailed(int code) {
+    ActionResult result = DownloadResult(code);
+    std::vector<std::string> lines = TrimmedLines(OutcomeRowOf(result).text[DEVICE_RPU]);
+    if (code == DN_NO_RESPONSE && !lines.empty())
+        KeepReasonLine(lines.front().c_str());
+    return result;
+}
+
+} // namespace
+
+ActionOutcome RomProbe(ActionDevice device, const ActionRequest& request) {
+    ActionRecord record;
+    ActionOutcome outcome = Start(request, device, "probe", &record);
+    outcome.extra.update(
+        {{"bootloader", nullptr}, {"product_id", nullptr}, {"read_protected", nullptr}});
+    Arm(request, &record);
+    UseBootSettings(request);
+    ProbeFacts facts;
+    int code = device == DEVICE_RPU ? ProbeWith<CKvRPUFwDn>(outcome, request, &facts)
+                                    : ProbeWith<CKvCDUFwDn>(outcome, request, &facts);
+    SetBootSettings(BootSettings());
+    if (code != DN_OK) {
+        Finish(&outcome, &record, StartFailed(code), code);
+        return outcome;
+    }
+    char version[8];
+    snprintf(version, sizeof version, "%u.%u", facts.version >> 4, facts.version & 0x0Fu);
+    std::string pid;
+    for (unsigned char b : facts.productId)
+        pid += Hex2(b);
+    outcome.extra["bootloader"] = version;
+    outcome.extra["product_id"] = pid.empty() ? json() : json(pid);
+    if (facts.readProtected != TRI_UNKNOWN)
+        outcome.extra["read_protected"] = facts.readProtected == TRI_YES;
+    outcome.dialect = facts.dialect == 0x75 ? "0x75" : "0x79";
+    if (facts.hasCommands) {
+        outcome.commands = json::array();
+        for (unsigned char c : facts.commands)
+            outcome.commands.push_back(Hex2(c));
+    }
+    Finish(&outcome, &record, AR_PROBED, code);
+    return outcome;
+}
+
+ActionOutcome RomVerify(ActionDevice device, const ActionRequest& request) {
+    ActionRecord record;
+    ActionOutcome outcome = Start(request, device, "verify", &record);
+    outcome.extra.update({{"first_difference", nullptr}});
+    outcome.file = request.file;
+    FirmwareFile file;
+    int loaded = file.Load(request.file.c_str());
+    outcome.fileRead = loaded == DN_OK;
+    outcome.bytes = outcome.fileRead ? json(file.facts().bytes) : RegularFileSize(request.file);
+    if (!outcome.fileRead) {
+        Finish(&outcome, &record, DownloadResult(loaded), nullptr);
+        return outcome;
+    }
+    outcome.facts = file.facts();
+    outcome.road = device == DEVICE_RPU ? "bootloader" : outcome.facts.road;
+    FirmwareDevice wanted = device == DEVICE_RPU ? FW_FOR_RPU : FW_FOR_CDU;
+    if (outcome.facts.device != wanted) {
+        outcome.refusal =
+            device == DEVICE_RPU ? outcome.facts.reason : NotDispenserReason(outcome.facts);
+        KeepReasonLine((outcome.file + ": " + outcome.refusal).c_str());
+        Finish(&outcome, &record, AR_NOT_FOR_DEVICE, nullptr);
+        return outcome;
+    }
+    if (device == DEVICE_CDU && outcome.facts.type != 0) {
+        outcome.refusal = "a loader-road file cannot be read back; verify works on the "
+                          "bootloader road";
+        KeepReasonLine((outcome.file + ": " + outcome.refusal).c_str());
+        Finish(&outcome, &record, AR_LOADER_ROAD, nullptr);
+        return outcome;
+    }
+    Arm(request, &record);
+    UseBootSettings(request);
+    unsigned long first = 0;
+    VerifyOutcome read = device == DEVICE_RPU
+                             ? VerifyWith<CKvRPUFwDn>(outcome, request, file, &first)
+                             : VerifyWith<CKvCDUFwDn>(outcome, request, file, &first);
+    SetBootSettings(BootSettings());
+    ActionResult result = AR_FLASH_EQUAL;
+    int code = DN_OK;
+    switch (read) {
+    case VERIFY_EQUAL:
+        break;
+    case VERIFY_DIFFERS:
+        result = AR_FLASH_DIFFERS;
+        code = DN_VERIFY_FAIL;
+        outcome.firstDifference = first;
+        outcome.extra["first_difference"] = Address8(first);
+        KeepReasonLine((outcome.port + ": differs from the file at 0x" + Address8(first)).c_str());
+        break;
+    case VERIFY_PROTECTED:
+        result = AR_READ_PROTECTED;
+        code = DN_VERIFY_FAIL;
+        outcome.refusal = "the flash is read-protected; reading it back would need the "
+                          "protection lifted, which erases it";
+        KeepReasonLine((outcome.port + ": " + outcome.refusal).c_str());
+        break;
+    case VERIFY_NO_ANSWER:
+        code = DN_NO_RESPONSE;
+        result = AR_NO_RESPONSE;
+        break;
+    case VERIFY_PORT_FAIL:
+        code = DN_PORT_OPEN_FAIL;
+        result = AR_PORT_OPEN_FAIL;
+        break;
+    }
+    Finish(&outcome, &record, result, code);
+    return outcome;
 }

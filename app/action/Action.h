@@ -11,6 +11,7 @@
 //   PrepareRpuDownload / PrepareCduDownload  the file read and checked once,
 //   then RunDownload or CancelDownload       after the front end's question
 //   ResultPrinted                            drops the prepared result line
+//   RomProbe, RomVerify                      questions to the ROM bootloader
 // A new action: one function here (and in Action.cpp), its rendering in
 // app/menu and app/cli, its rows in app/action/Outcome.h when it ends in a
 // new way.
@@ -33,6 +34,12 @@ struct ActionRequest {
     int cassette = 0;         // cassette: the number to set (1 to 6)
     bool force = false;       // printer download: a file that is not printer firmware all the same
     nlohmann::json ticket = RecordTicket(); // the change ticket, null: none
+    // The bootloader road (download, probe, verify): start again for up to
+    // `wait` seconds, write nothing when the flash holds the file, packets
+    // of 128 or 256 bytes.
+    int wait = 0;
+    bool skipIdentical = false;
+    int packetSize = 128;
     // Where the libraries' lines (open lines, bars, error lines) go while the
     // device is touched.
     ConsoleTarget console = CONSOLE_STDOUT;
@@ -77,6 +84,12 @@ struct ActionOutcome {
     // Keys an action adds beyond these: they go into the record and the
     // command line's JSON result as they are.
     nlohmann::json extra = nlohmann::json::object();
+    // probe: what the ROM bootloader is beyond the record's keys (its
+    // version, product ID and protection are in `extra`).
+    nlohmann::json dialect;  // "0x79" or "0x75"
+    nlohmann::json commands; // two-digit hex codes; null in the 0x75 dialect
+    // verify: the first address that differs.
+    unsigned long firstDifference = 0;
 };
 
 // The row of the outcome and the texts for its device.
@@ -114,6 +127,15 @@ bool PrepareRpuDownload(const ActionRequest& request, DownloadPlan* plan);
 bool PrepareCduDownload(const ActionRequest& request, DownloadPlan* plan);
 const ActionOutcome& RunDownload(DownloadPlan* plan);
 const ActionOutcome& CancelDownload(DownloadPlan* plan);
+
+// What the ROM bootloader is (Get, Get ID, one 4-byte Read); writes
+// nothing. AR_PROBED, AR_NO_RESPONSE or AR_PORT_OPEN_FAIL.
+ActionOutcome RomProbe(ActionDevice device, const ActionRequest& request);
+// Whether the flash holds the request's file: the file read and checked as
+// for a download, then read back. AR_FLASH_EQUAL, AR_FLASH_DIFFERS,
+// AR_READ_PROTECTED, AR_LOADER_ROAD, AR_NOT_FOR_DEVICE, the file's and the
+// start's failures.
+ActionOutcome RomVerify(ActionDevice device, const ActionRequest& request);
 
 // The front end has printed the result: the prepared result line is dropped.
 void ResultPrinted();

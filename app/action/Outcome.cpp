@@ -79,6 +79,12 @@ const OutcomeRow TABLE[AR_COUNT] = {
     {AR_CANCELLED, EXIT_NONE, BOTH(CANCEL_TEXT), BOTH(nullptr), false, false, false, "cancelled"},
     {AR_NOT_APPROVED, EXIT_NOT_APPROVED, BOTH(NOT_APPROVED_TEXT), BOTH(nullptr), false, false,
      false, nullptr},
+    // The texts of these are the device's answers, told by the front end.
+    {AR_PROBED, EXIT_OK, BOTH(nullptr), BOTH(nullptr), false, true, true, nullptr},
+    {AR_FLASH_EQUAL, EXIT_OK, BOTH(nullptr), BOTH(nullptr), false, true, true, nullptr},
+    {AR_FLASH_DIFFERS, -DN_VERIFY_FAIL, BOTH(nullptr), BOTH(nullptr), false, false, true, nullptr},
+    {AR_READ_PROTECTED, EXIT_PROTECTED, BOTH(nullptr), BOTH(nullptr), false, false, true, nullptr},
+    {AR_LOADER_ROAD, EXIT_NOT_FIRMWARE, BOTH(nullptr), BOTH(nullptr), false, false, false, nullptr},
 };
 
 } // namespace

@@ -15,6 +15,7 @@ const int EXIT_NO_ANSWER = 7;     // no answer to a version or cassette request
 const int EXIT_NOT_FIRMWARE = 8;  // the file is not firmware for this device
 const int EXIT_OTHER = 9;         // any other failure
 const int EXIT_NOT_APPROVED = 10; // not in the approved list, or the list cannot be trusted
+const int EXIT_PROTECTED = 11;    // verify: the flash is read-protected
 const int EXIT_USAGE = 64;        // bad command line
 const int EXIT_NONE = -1;         // no exit status (a cancel in the menus)
 
@@ -41,6 +42,14 @@ enum ActionResult {
     AR_FILE_UNUSABLE,  // the dispenser file cannot be read whole
     AR_CANCELLED,      // the technician said no
     AR_NOT_APPROVED,   // not in the approved list (or it cannot be trusted): nothing written
+    // A question to the ROM bootloader (probe, verify); one that got no
+    // answer or found no port ends as a download would (AR_NO_RESPONSE,
+    // AR_PORT_OPEN_FAIL).
+    AR_PROBED,         // the bootloader told what it is
+    AR_FLASH_EQUAL,    // the flash holds the file
+    AR_FLASH_DIFFERS,  // the flash differs from the file (first_difference)
+    AR_READ_PROTECTED, // the flash cannot be read back without erasing it
+    AR_LOADER_ROAD,    // a loader-road file: nothing can be read back
     AR_COUNT
 };
 

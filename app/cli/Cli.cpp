@@ -34,11 +34,16 @@ const char* const USAGE_HEAD =
     "  kvfwdn policy check FILE... [--json]    whether files are approved\n"
     "  kvfwdn policy new --serial N FILE...    an approved.json for the files, to sign\n"
     "  kvfwdn rpu version  [-p PORT] [--json]            printer version and CRC\n"
-    "  kvfwdn rpu download [-p PORT] [--json] [-q] [--force] FILE\n"
+    "  kvfwdn rpu download [-p PORT] [--json] [-q] [--force] [ROAD OPTIONS] FILE\n"
     "                                          printer firmware download\n"
+    "  kvfwdn rpu probe    [-p PORT] [--json] [--wait S]  what the ROM bootloader is\n"
+    "  kvfwdn rpu verify   [-p PORT] [--json] [--wait S] [--packet-size N] FILE\n"
+    "                                          does the flash hold FILE (writes nothing)\n"
     "  kvfwdn cdu version  [-p PORT] [--json]            dispenser version and cassette number\n"
     "  kvfwdn cdu cassette [-p PORT] [--json] N          set the cassette number (1 to 6)\n"
-    "  kvfwdn cdu download [-p PORT] [--json] [-q] FILE  dispenser firmware download\n"
+    "  kvfwdn cdu download [-p PORT] [--json] [-q] [ROAD OPTIONS] FILE\n"
+    "                                          dispenser firmware download\n"
+    "  kvfwdn cdu probe | verify ...           as for the printer (bootloader road)\n"
     "\n"
     "Options:\n"
     "  -p, --port PORT  serial device (default ";
@@ -52,12 +57,19 @@ const char* const USAGE_TAIL =
     "                   1 to 64 printable characters without blanks)\n"
     "  --since, --until DATE  records from and to that day (YYYY-MM-DD, UTC, inclusive)\n"
     "  --device rpu|cdu       records of one device\n"
+    "ROAD OPTIONS (the ROM bootloader road; on the loader road a warning):\n"
+    "  --wait S         start the ROM bootloader again and again for up to S seconds\n"
+    "                   (1 to 600) until it answers\n"
+    "  --skip-identical write nothing when the flash already holds the file\n"
+    "  --packet-size N  128 (default) or 256 bytes per packet\n"
     "\n"
     "Exit status: 0 success; a download's failure 1 file not found, 2 file unreadable,\n"
-    "3 no response, 4 download failed, 5 verify failed; 6 the port cannot be opened;\n"
-    "7 the device did not answer; 8 not firmware for this device (for info: for either\n"
-    "device); 9 any other failure; 10 not approved (policy: the list cannot be trusted);\n"
-    "12 history --verify found a break; 64 a usage error. Before a download the file's size,\n"
+    "3 no response, 4 download failed, 5 verify failed (verify: the flash differs);\n"
+    "6 the port cannot be opened; 7 the device did not answer; 8 not firmware for this\n"
+    "device (for info: for either device; verify: a loader-road file); 9 any other\n"
+    "failure; 10 not approved (policy: the list cannot be trusted); 11 verify: the flash\n"
+    "is read-protected; 12 history --verify found a break; 64 a usage error. Before a\n"
+    "download the file's size,\n"
     "SHA-256 and device go to standard error; a JSON result's \"error\" is the first reason\n"
     "on standard error (with a failed download's \"step\" and \"address\"), else the\n"
     "first line of the message; null only on success.\n"
@@ -199,12 +211,23 @@ int RunCommandLine(int argc, char** argv) {
         {AddAction(cdu, "version", "dispenser version and cassette", &request)},
         {AddAction(cdu, "cassette", "set the cassette number", &request)},
         {AddAction(cdu, "download", "dispenser firmware download", &request)},
+        {AddAction(rpu, "probe", "what the printer's ROM bootloader is", &request)},
+        {AddAction(rpu, "verify", "does the printer's flash hold the file", &request)},
+        {AddAction(cdu, "probe", "what the dispenser's ROM bootloader is", &request)},
+        {AddAction(cdu, "verify", "does the dispenser's flash hold the file", &request)},
     };
     for (Command& command : commands) {
-        if (command.app->get_name() == "download") {
+        const std::string& name = command.app->get_name();
+        if (name == "download" || name == "verify") {
             command.app->add_flag("-q,--quiet", request.quiet, "no progress line");
             command.app->add_option("FILE", request.file, "firmware file")->required();
+            command.app->add_option("--packet-size", request.packetSize, "128 or 256");
         }
+        if (name == "download" || name == "verify" || name == "probe")
+            command.app->add_option("--wait", request.wait, "seconds to wait for the unit");
+        if (name == "download")
+            command.app->add_flag("--skip-identical", request.skipIdentical,
+                                  "nothing written when the flash holds the file");
     }
     commands[1].app->add_flag("--force", request.force, "skip the printer file check");
     commands[3]
@@ -294,6 +317,15 @@ int RunCommandLine(int argc, char** argv) {
         if (request.file.size() > kPathMax)
             return UsageError("the file path must be at most " + std::to_string(kPathMax) +
                               " characters");
+        bool waitGiven = command.app->get_option_no_throw("--wait") != nullptr &&
+                         command.app->count("--wait") > 0;
+        bool sizeGiven = command.app->get_option_no_throw("--packet-size") != nullptr &&
+                         command.app->count("--packet-size") > 0;
+        if (waitGiven && (request.wait < 1 || request.wait > 600))
+            return UsageError("--wait wants 1 to 600 seconds");
+        if (sizeGiven && request.packetSize != 128 && request.packetSize != 256)
+            return UsageError("--packet-size wants 128 or 256");
+        request.roadOptions = waitGiven || sizeGiven || request.skipIdentical;
         if (command.app->count("--ticket") > 0) {
             if (!ValidTicket(gTicket))
                 return UsageError("--ticket: 1 to 64 printable characters without blanks are "

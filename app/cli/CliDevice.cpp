@@ -34,6 +34,9 @@ ActionRequest CoreRequest(const std::string& device, const std::string& action,
     request.file = cli.file;
     request.cassette = cli.cassette;
     request.force = cli.force;
+    request.wait = cli.wait;
+    request.skipIdentical = cli.skipIdentical;
+    request.packetSize = cli.packetSize;
     request.console = ActionConsole(cli);
     if (cli.json) {
         std::string port =
@@ -61,6 +64,50 @@ json OrNull(bool known, const json& value) {
     return known ? value : json();
 }
 
+const char* const SKIPPED_TEXT = "The unit already holds this firmware. Nothing was written.";
+
+// A probe's answers as three lines, for example
+//   /dev/ttyUSB0: ROM bootloader 3.1 (0x79 dialect), product ID 0x0413
+//   commands: 00 01 02 11 21 31 43 63 73 82 92
+//   flash: readable (read-out protection off)
+std::string ProbeText(const ActionOutcome& outcome) {
+    const json& x = outcome.extra;
+    std::string pid = x["product_id"].is_string() ? "0x" + x["product_id"].get<std::string>()
+                                                  : std::string("unknown");
+    std::string text = outcome.port + ": ROM bootloader " + x["bootloader"].get<std::string>() +
+                       " (" + outcome.dialect.get<std::string>() + " dialect), product ID " + pid +
+                       "\ncommands:";
+    if (outcome.commands.is_array()) {
+        for (const json& code : outcome.commands)
+            text += " " + code.get<std::string>();
+    } else {
+        text += " none listed in the 0x75 dialect";
+    }
+    const json& p = x["read_protected"];
+    return text + "\nflash: " +
+           (p.is_null()     ? "unknown (the Read got no answer)"
+            : p.get<bool>() ? "read-protected (read-out protection on)"
+                            : "readable (read-out protection off)");
+}
+
+// The texts of a question to the ROM bootloader that got its answer.
+std::string InspectText(const ActionOutcome& outcome) {
+    switch (outcome.result) {
+    case AR_PROBED:
+        return ProbeText(outcome);
+    case AR_FLASH_EQUAL:
+        return outcome.port + ": the flash holds " + outcome.file + " (" + outcome.bytes.dump() +
+               " bytes)";
+    case AR_FLASH_DIFFERS:
+        return outcome.port + ": differs from the file at 0x" +
+               outcome.extra["first_difference"].get<std::string>();
+    case AR_READ_PROTECTED:
+        return outcome.port + ": the flash is read-protected. Nothing was read back.";
+    default:
+        return " Nothing was read back.";
+    }
+}
+
 } // namespace
 
 json ActionValueKeys(const std::string& device, const std::string& action) {
@@ -72,12 +119,26 @@ json ActionValueKeys(const std::string& device, const std::string& action) {
     if (device == "cdu" && (action == "version" || action == "cassette"))
         keys["cassette"] = nullptr;
     if (action == "download") {
-        keys = {{"file", nullptr},    {"file_hex", nullptr}, {"bytes", nullptr},
-                {"sha256", nullptr},  {"road", nullptr},     {"result", nullptr},
-                {"seconds", nullptr}, {"step", nullptr},     {"address", nullptr}};
+        keys = {{"file", nullptr},         {"file_hex", nullptr},    {"bytes", nullptr},
+                {"sha256", nullptr},       {"road", nullptr},        {"result", nullptr},
+                {"seconds", nullptr},      {"step", nullptr},        {"address", nullptr},
+                {"skipped", false},        {"unprotected", nullptr}, {"approved", nullptr},
+                {"policy_serial", nullptr}};
         if (device == "cdu")
             keys["model"] = nullptr;
     }
+    if (action == "probe")
+        keys = {{"dialect", nullptr},
+                {"commands", nullptr},
+                {"bootloader", nullptr},
+                {"product_id", nullptr},
+                {"read_protected", nullptr}};
+    if (action == "verify")
+        keys = {{"file", nullptr},
+                {"file_hex", nullptr},
+                {"bytes", nullptr},
+                {"sha256", nullptr},
+                {"first_difference", nullptr}};
     return keys;
 }
 
@@ -96,7 +157,13 @@ CliResult ResultOf(const ActionOutcome& outcome) {
         result.hint = hint;
     bool answered = !outcome.version.empty() || outcome.result == AR_ANSWERED;
     char cassette = outcome.version.size() > 4 ? outcome.version[4] : '\0';
-    if (TextOf(outcome) != nullptr)
+    std::string action = outcome.action;
+    bool inspect = action == "probe" || action == "verify";
+    if (inspect && TextOf(outcome) == nullptr)
+        result.message = InspectText(outcome);
+    else if (outcome.extra.value("skipped", false))
+        result.message = SKIPPED_TEXT;
+    else if (TextOf(outcome) != nullptr)
         result.message = TextOf(outcome);
     else if (outcome.device == DEVICE_RPU)
         result.message =
@@ -104,9 +171,14 @@ CliResult ResultOf(const ActionOutcome& outcome) {
     else
         result.message = VersionLine(CDU_VERSION_FORMAT, outcome.version.c_str(), cassette);
     json& v = result.values;
-    std::string action = outcome.action;
     v = ActionValueKeys(outcome.deviceName, action);
-    if (action == "download") {
+    if (action == "probe") {
+        v.update({{"dialect", outcome.dialect}, {"commands", outcome.commands}});
+    } else if (action == "verify") {
+        SetFileKeys(&v, outcome.file);
+        v.update(
+            {{"bytes", outcome.bytes}, {"sha256", OrNull(outcome.fileRead, outcome.facts.sha256)}});
+    } else if (action == "download") {
         bool ran = !outcome.code.is_null();
         SetFileKeys(&v, outcome.file);
         v.update({{"bytes", outcome.bytes},
@@ -142,7 +214,8 @@ int Finish(const ActionOutcome& outcome, bool asJson) {
     return exit;
 }
 
-int Download(const std::string& device, const ActionRequest& request, bool asJson) {
+int Download(const std::string& device, const ActionRequest& request, bool asJson,
+             bool roadOptions) {
     DownloadPlan plan;
     const ActionOutcome& outcome = plan.outcome;
     bool rpu = device == "rpu";
@@ -159,6 +232,11 @@ int Download(const std::string& device, const ActionRequest& request, bool asJso
                 TerminalSafeName(outcome.file).c_str(), outcome.facts.reason.c_str());
     if (outcome.fileRead)
         PrintIdentityLine(outcome.file.c_str(), outcome.facts, !rpu);
+    if (!rpu && outcome.facts.type != 0 && roadOptions)
+        fprintf(stderr,
+                "kvfwdn: %s: --packet-size, --skip-identical and --wait do not apply on the "
+                "loader road; downloading as usual\n",
+                outcome.file.c_str());
     if (!rpu) {
         ConsoleTargetScope console(request.console);
         ConsolePrintf(" This file is the firmware file for %s.\n", outcome.facts.model.c_str());
@@ -171,12 +249,29 @@ int Download(const std::string& device, const ActionRequest& request, bool asJso
     return Finish(ran, asJson);
 }
 
+// probe and verify; the reasons of a refused file or a protected flash go
+// to standard error.
+int Inspect(const std::string& device, const std::string& action, const ActionRequest& request,
+            bool asJson) {
+    ActionDevice which = device == "rpu" ? DEVICE_RPU : DEVICE_CDU;
+    if (action == "probe")
+        return Finish(RomProbe(which, request), asJson);
+    ActionOutcome outcome = RomVerify(which, request);
+    if (!outcome.refusal.empty())
+        PrintReasonLine(outcome.result == AR_READ_PROTECTED ? outcome.port.c_str()
+                                                            : outcome.file.c_str(),
+                        outcome.refusal.c_str());
+    return Finish(outcome, asJson);
+}
+
 } // namespace
 
 int RunDeviceCommand(const std::string& device, const std::string& action, const CliRequest& cli) {
     ActionRequest request = CoreRequest(device, action, cli);
     if (action == "download")
-        return Download(device, request, cli.json);
+        return Download(device, request, cli.json, cli.roadOptions);
+    if (action == "probe" || action == "verify")
+        return Inspect(device, action, request, cli.json);
     if (device == "rpu")
         return Finish(RpuVersion(request), cli.json);
     return Finish(action == "version" ? CduVersion(request) : CduCassette(request), cli.json);

@@ -32,7 +32,7 @@ std::string SignalResultLine(const std::string& device, const std::string& actio
     json line = BaseLine(device, action, port, 128 + sig, error);
     line.update(ActionValueKeys(device, action));
     line["time"] = time;
-    if (action == "download")
+    if (action == "download" || action == "verify")
         SetFileKeys(&line, file);
     line["ticket"] = RecordTicket();
     return Dump(line);

@@ -21,6 +21,11 @@ struct CliRequest {
     bool quiet = false; // no progress bars
     bool force = false; // printer download: skip the file check
     std::string trace;  // --trace: the wire trace file (empty: $KVFWDN_TRACE or none)
+    // The bootloader road (download, probe, verify):
+    int wait = 0;               // --wait S: start again for up to S seconds
+    bool skipIdentical = false; // download: nothing written when the flash holds the file
+    int packetSize = 128;       // --packet-size 128|256
+    bool roadOptions = false;   // any of the three was given
 };
 
 struct CliResult {
