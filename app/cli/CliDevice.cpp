@@ -74,9 +74,9 @@ std::string ProbeText(const ActionOutcome& outcome) {
     const json& x = outcome.extra;
     std::string pid = x["product_id"].is_string() ? "0x" + x["product_id"].get<std::string>()
                                                   : std::string("unknown");
-    std::string text = outcome.port + ": ROM bootloader " + x["bootloader"].get<std::string>() +
-                       " (" + outcome.dialect.get<std::string>() + " dialect), product ID " + pid +
-                       "\ncommands:";
+    std::string text =
+        TerminalSafeName(outcome.port) + ": ROM bootloader " + x["bootloader"].get<std::string>() +
+        " (" + outcome.dialect.get<std::string>() + " dialect), product ID " + pid + "\ncommands:";
     if (outcome.commands.is_array()) {
         for (const json& code : outcome.commands)
             text += " " + code.get<std::string>();
@@ -90,19 +90,21 @@ std::string ProbeText(const ActionOutcome& outcome) {
                             : "readable (read-out protection off)");
 }
 
-// The texts of a question to the ROM bootloader that got its answer.
+// The texts of a question to the ROM bootloader that got its answer; the
+// port and file as a terminal may show them (JSON keeps them exact in its keys).
 std::string InspectText(const ActionOutcome& outcome) {
     switch (outcome.result) {
     case AR_PROBED:
         return ProbeText(outcome);
     case AR_FLASH_EQUAL:
-        return outcome.port + ": the flash holds " + outcome.file + " (" + outcome.bytes.dump() +
-               " bytes)";
+        return TerminalSafeName(outcome.port) + ": the flash holds " +
+               TerminalSafeName(outcome.file) + " (" + outcome.bytes.dump() + " bytes)";
     case AR_FLASH_DIFFERS:
-        return outcome.port + ": differs from the file at 0x" +
+        return TerminalSafeName(outcome.port) + ": differs from the file at 0x" +
                outcome.extra["first_difference"].get<std::string>();
     case AR_READ_PROTECTED:
-        return outcome.port + ": the flash is read-protected. Nothing was read back.";
+        return TerminalSafeName(outcome.port) +
+               ": the flash is read-protected. Nothing was read back.";
     default:
         return " Nothing was read back.";
     }
