@@ -456,10 +456,7 @@ bool ApplyOptions(CduState* state, const KvsimOptions& options, std::string* err
 } // namespace
 
 bool KvsimCheckCdu(const KvsimOptions& options, std::string* error) {
-    for (const auto& option : options.values)
-        if (!CheckOption(option.first, option.second, error))
-            return false;
-    return true;
+    return KvsimCheckEach(options, CheckOption, error);
 }
 
 KvsimDevice* KvsimStartCdu(const KvsimOptions& options, std::string* error) {
@@ -493,15 +490,6 @@ KvsimDevice* KvsimStartCdu(const KvsimOptions& options, std::string* error) {
     CduState* raw = state.get();
     state->thread = std::thread([raw] { Watch(raw); });
 
-    KvsimDevice* device = new KvsimDevice;
-    device->name = "cdu";
-    device->linkPath = state->linkPath;
-    device->title = "Cash dispenser (CDU)";
-    device->describe = [state]() { return Describe(state.get()); };
-    device->command = [state](const std::vector<std::string>& words, std::string* reply) {
-        return Command(state.get(), words, reply);
-    };
-    device->status = [state]() { return Status(state.get()); };
-    device->stop = [state]() { Stop(state.get()); };
-    return device;
+    return KvsimNewDevice("cdu", state->linkPath, "Cash dispenser (CDU)", state, Describe, Command,
+                          Status, Stop);
 }

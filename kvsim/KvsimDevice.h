@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,37 @@ struct KvsimDeviceType {
     const char* const* files;
     const char* const* results;
 };
+
+// True when `check` accepts every option given; else false with *error set.
+inline bool KvsimCheckEach(const KvsimOptions& options,
+                           bool (*check)(const std::string& key, const std::string& value,
+                                         std::string* error),
+                           std::string* error) {
+    for (const auto& option : options.values)
+        if (!check(option.first, option.second, error))
+            return false;
+    return true;
+}
+
+// A running device whose functions are the device file's own on its state,
+// which the device keeps alive until it is dropped.
+template <typename State>
+KvsimDevice* KvsimNewDevice(const char* name, const std::string& linkPath, const char* title,
+                            const std::shared_ptr<State>& state, std::string (*describe)(State*),
+                            bool (*command)(State*, const std::vector<std::string>&, std::string*),
+                            std::string (*status)(State*), void (*stop)(State*)) {
+    KvsimDevice* device = new KvsimDevice;
+    device->name = name;
+    device->linkPath = linkPath;
+    device->title = title;
+    device->describe = [state, describe]() { return describe(state.get()); };
+    device->command = [state, command](const std::vector<std::string>& words, std::string* reply) {
+        return command(state.get(), words, reply);
+    };
+    device->status = [state, status]() { return status(state.get()); };
+    device->stop = [state, stop]() { stop(state.get()); };
+    return device;
+}
 
 // The table of devices (kvsim/KvsimDevices.cpp).
 extern const KvsimDeviceType gKvsimDeviceTypes[];

@@ -176,10 +176,10 @@ bool SetFaults(RpuState* state, const std::string& list, std::string* error) {
 }
 
 // Two lines for kvsim's banner.
-std::string Describe(const RpuState& state) {
-    return " Printer: mode " + state.port->mode() + ", faults " + FaultText(state) +
-           "; firmware to try: " + state.sampleFile + ";\n   a download is saved to " +
-           state.flashFile + "\n";
+std::string Describe(RpuState* state) {
+    return " Printer: mode " + state->port->mode() + ", faults " + FaultText(*state) +
+           "; firmware to try: " + state->sampleFile + ";\n   a download is saved to " +
+           state->flashFile + "\n";
 }
 
 bool Command(RpuState* state, const std::vector<std::string>& words, std::string* reply) {
@@ -294,10 +294,7 @@ bool ApplyOptions(RpuState* state, const KvsimOptions& options, std::string* mod
 } // namespace
 
 bool KvsimCheckRpu(const KvsimOptions& options, std::string* error) {
-    for (const auto& option : options.values)
-        if (!CheckOption(option.first, option.second, error))
-            return false;
-    return true;
+    return KvsimCheckEach(options, CheckOption, error);
 }
 
 KvsimDevice* KvsimStartRpu(const KvsimOptions& options, std::string* error) {
@@ -362,15 +359,6 @@ KvsimDevice* KvsimStartRpu(const KvsimOptions& options, std::string* error) {
         return nullptr;
     }
 
-    KvsimDevice* device = new KvsimDevice;
-    device->name = "rpu";
-    device->linkPath = state->port->linkPath();
-    device->title = "Receipt printer (RPU)";
-    device->describe = [state]() { return Describe(*state); };
-    device->command = [state](const std::vector<std::string>& words, std::string* reply) {
-        return Command(state.get(), words, reply);
-    };
-    device->status = [state]() { return Status(state.get()); };
-    device->stop = [state]() { Stop(state.get()); };
-    return device;
+    return KvsimNewDevice("rpu", state->port->linkPath(), "Receipt printer (RPU)", state, Describe,
+                          Command, Status, Stop);
 }

@@ -80,18 +80,8 @@ unsigned char CSTBLLib::STBL_Init_BL() {
         return READ_FAIL;
     if (reply == 0x00 && pCom->receiveData(1, &reply) != 1)
         return READ_FAIL;
-    if (reply == 0x79) {
-        ACK_VALUE = 0x79;
-        ACK = 0x79;
-        NACK = 0x1F;
+    if (STBL_SetDialect(reply) == SUCCESS)
         return SUCCESS;
-    }
-    if (reply == 0x75) {
-        ACK_VALUE = 0x75;
-        ACK = 0x75;
-        NACK = 0x3F;
-        return SUCCESS;
-    }
     ACK_VALUE = 0;
     ACK = reply;
     return UNREOGNIZED_DEVICE;

@@ -6,6 +6,7 @@
 
 #include "serial/ConsoleSink.h"
 #include "stbl/STBLLib.h"
+#include "stbl/STBLPackets.h"
 
 namespace {
 
@@ -78,81 +79,24 @@ unsigned char EraseWith(CSTBLLib* lib, bool extended, unsigned short count,
     return SUCCESS;
 }
 
-// The checks every bulk operation makes before it touches the line. The
-// packet size must be a multiple of 4 that fits a one-byte count, so that
-// neither a division by zero nor a write of odd length can follow.
-unsigned char BulkPreconditions(CSTBLLib* lib, unsigned char flag, const unsigned char* image,
-                                unsigned long size) {
-    if (!lib->COM_is_Open())
-        return NO_CON_AVAILABLE;
-    if (flag == 0)
-        return CMD_NOT_ALLOWED;
-    if (image == nullptr && size > 0)
-        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
-    if (MAX_DATA_SIZE == 0 || MAX_DATA_SIZE % 4 != 0 || MAX_DATA_SIZE > MAX_BULK_PACKET)
-        return INPUT_PARAMS_ERROR;
-    return SUCCESS;
+// Packets of MAX_DATA_SIZE through STBL_READ and STBL_WRITE; an odd
+// remainder is read as one byte more, the buffer has room.
+unsigned char ReadByteSized(CSTBLLib* lib, unsigned long address, unsigned long n,
+                            unsigned char* buffer) {
+    return lib->STBL_READ(address, static_cast<unsigned char>(n), buffer);
 }
 
-bool AllBlank(const unsigned char* bytes, unsigned long n) {
-    for (unsigned long i = 0; i < n; i++) {
-        if (bytes[i] != 0xFF)
-            return false;
-    }
-    return true;
+unsigned char WriteByteSized(CSTBLLib* lib, unsigned long address, unsigned long n,
+                             unsigned char* data) {
+    return lib->STBL_WRITE(address, static_cast<unsigned char>(n), data);
 }
 
-// Tells the sink one state of the progress. After a full packet the state
-// is to be redrawn over; after the last, partial packet it is left standing.
-void ReportProgress(CSTBLLib* lib, ProgressPhase phase, unsigned long done, unsigned long size,
-                    bool fullPacket) {
-    unsigned char percent = 0;
-    lib->GetProgress(&percent);
-    SinkProgress({phase, percent, done, size, fullPacket});
-}
-
-// Goes through `size` bytes in packets of MAX_DATA_SIZE, the remainder last:
-// step(offset, length, buffer) with a packet-sized work buffer filled with
-// 0xFF. After each packet the progress count goes up and, when the transfer
-// has a phase (`phase` not null), its progress is reported; a transfer that
-// ends well ends the phase. The first status that is not SUCCESS ends the
-// transfer, with the packet's address kept in `failure` (a step may put a
-// more precise one there).
-template <typename Step>
-unsigned char EachPacket(CSTBLLib* lib, unsigned long address, unsigned long size,
-                         const ProgressPhase* phase, Step step) {
-    const unsigned long packet = static_cast<unsigned long>(MAX_DATA_SIZE);
-    unsigned char* buffer = static_cast<unsigned char*>(malloc(packet));
-    if (buffer == nullptr)
-        return INPUT_PARAMS_MEMORY_ALLOCATION_ERROR;
-    for (unsigned long offset = 0; offset < size; offset += packet) {
-        unsigned long n = size - offset < packet ? size - offset : packet;
-        memset(buffer, 0xFF, packet);
-        lib->failure.address = address + offset;
-        unsigned char status = step(offset, n, buffer);
-        if (status != SUCCESS) {
-            free(buffer);
-            return status;
-        }
-        lib->progressCount++;
-        if (phase != nullptr)
-            ReportProgress(lib, *phase, offset + n, size, n == packet);
-    }
-    if (phase != nullptr)
-        SinkProgressEnd(*phase);
-    free(buffer);
-    return SUCCESS;
-}
-
-const ProgressPhase WRITE_PHASE = PHASE_WRITE;
-const ProgressPhase VERIFY_PHASE = PHASE_VERIFY;
-
-// The offset of the first byte in which `a` and `b` differ; `n` when none.
-unsigned long FirstDifference(const unsigned char* a, const unsigned char* b, unsigned long n) {
-    unsigned long i = 0;
-    while (i < n && a[i] == b[i])
-        ++i;
-    return i;
+// The packet size must be a multiple of 4 that fits a one-byte count, so
+// that neither a division by zero nor a write of odd length can follow.
+PacketWay ByteSized() {
+    bool sendable =
+        MAX_DATA_SIZE != 0 && MAX_DATA_SIZE % 4 == 0 && MAX_DATA_SIZE <= MAX_BULK_PACKET;
+    return {static_cast<unsigned long>(MAX_DATA_SIZE), sendable, ReadByteSized, WriteByteSized};
 }
 
 } // namespace
@@ -217,73 +161,20 @@ unsigned char CSTBLLib::GetProgress(unsigned char* percent) {
 
 unsigned char CSTBLLib::STBL_DNLOAD(unsigned long address, const unsigned char* image,
                                     unsigned long size, unsigned char optimize) {
-    unsigned char status = BulkPreconditions(this, pTarget->bWrite, image, size);
-    if (status != SUCCESS)
-        return status;
-    return EachPacket(this, address, size, &WRITE_PHASE,
-                      [&](unsigned long offset, unsigned long n, unsigned char* buffer) {
-                          unsigned char st;
-                          if (n == MAX_DATA_SIZE) {
-                              memcpy(buffer, image + offset, n);
-                              if (optimize && AllBlank(buffer, n))
-                                  return static_cast<unsigned char>(SUCCESS);
-                              st = STBL_WRITE(address + offset, static_cast<unsigned char>(n),
-                                              buffer);
-                              if (st != SUCCESS)
-                                  SinkBootError(BOOT_WRITE_ERROR, st);
-                              return st;
-                          }
-                          // The write length is raised to a multiple of 4; the bytes behind
-                          // the image are rewritten with what the target already holds there.
-                          unsigned char n4 = static_cast<unsigned char>(n - (n % 4) + 4);
-                          st = STBL_READ(address + offset, n4, buffer);
-                          if (st != SUCCESS) {
-                              SinkBootError(BOOT_REMAIN_READ_ERROR, st);
-                              return st;
-                          }
-                          memcpy(buffer, image + offset, n);
-                          if (optimize && AllBlank(image + offset, n))
-                              return static_cast<unsigned char>(SUCCESS);
-                          st = STBL_WRITE(address + offset, n4, buffer);
-                          if (st != SUCCESS)
-                              SinkBootError(BOOT_REMAIN_WRITE_ERROR, st);
-                          return st;
-                      });
+    return DownloadPackets(this, ByteSized(), pTarget->bWrite, address, image, size, optimize != 0);
 }
 
 unsigned char CSTBLLib::STBL_VERIFY(unsigned long address, const unsigned char* image,
                                     unsigned long size, unsigned char optimize) {
-    unsigned char status = BulkPreconditions(this, pTarget->bRead, image, size);
-    if (status != SUCCESS)
-        return status;
-    failure.differs = false;
-    return EachPacket(
-        this, address, size, &VERIFY_PHASE,
-        [&](unsigned long offset, unsigned long n, unsigned char* buffer) {
-            if (optimize && AllBlank(image + offset, n))
-                return static_cast<unsigned char>(SUCCESS);
-            // An odd remainder is read as one byte more; the buffer has room.
-            unsigned char st = STBL_READ(address + offset, static_cast<unsigned char>(n), buffer);
-            if (st != SUCCESS)
-                return st;
-            unsigned long differs = FirstDifference(buffer, image + offset, n);
-            if (differs < n) {
-                failure.address = address + offset + differs;
-                failure.differs = true;
-                SinkBootError(n == MAX_DATA_SIZE ? BOOT_COMPARE_ERROR : BOOT_REMAIN_COMPARE_ERROR,
-                              CMD_NOT_ALLOWED);
-                return static_cast<unsigned char>(CMD_NOT_ALLOWED);
-            }
-            return static_cast<unsigned char>(SUCCESS);
-        });
+    return VerifyPackets(this, ByteSized(), pTarget->bRead, address, image, size, optimize != 0);
 }
 
 unsigned char CSTBLLib::STBL_UPLOAD(unsigned long address, unsigned char* buffer,
                                     unsigned long size) {
-    unsigned char status = BulkPreconditions(this, pTarget->bRead, buffer, size);
+    unsigned char status = PacketPreconditions(this, ByteSized(), pTarget->bRead, buffer, size);
     if (status != SUCCESS)
         return status;
-    return EachPacket(this, address, size, nullptr,
+    return EachPacket(this, static_cast<unsigned long>(MAX_DATA_SIZE), address, size, nullptr,
                       [&](unsigned long offset, unsigned long n, unsigned char* work) {
                           unsigned char st =
                               STBL_READ(address + offset, static_cast<unsigned char>(n), work);
