@@ -18,14 +18,6 @@ namespace {
 
 const std::string NO_PORT = "/dev/kvfwdn-no-such-port";
 
-std::vector<std::string> Lines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 std::string Join(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& line : lines)
@@ -46,7 +38,7 @@ ToolRun RunHistory(const std::vector<std::string>& args, const std::string& hist
 std::vector<std::string> MadeRecords(const std::string& history, int count) {
     for (int i = 0; i < count; ++i)
         RunHistory({"rpu", "version", "-p", NO_PORT}, history);
-    return Lines(history);
+    return FileLines(history);
 }
 
 } // namespace
@@ -63,7 +55,7 @@ TEST(E2eChain, VerifyFindsEditedRemovedAndUnchainedLines) {
     options.signal = SIGINT;
     options.signalAfterMs = 700;
     EXPECT_EQ(RunTool("", options).exitCode, 128 + SIGINT);
-    std::vector<std::string> lines = Lines(history);
+    std::vector<std::string> lines = FileLines(history);
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(json::parse(lines[4])["error"], "interrupted by SIGINT");
     ToolRun run = RunHistory({"history", "--verify"}, history);
@@ -125,7 +117,7 @@ TEST(E2eChain, TornDeepAndLongLinesStayOneBadLineEach) {
     std::string longLine = "{\"time\":\"" + std::string(70 * 1024, 'x') + "\"}";
     dir.write("h.jsonl", lines[0] + "\n" + deep + "\n" + longLine + "\n" + torn);
     MadeRecords(history, 1);
-    lines = Lines(history);
+    lines = FileLines(history);
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[3], torn);
     json next = json::parse(lines[4], nullptr, false);

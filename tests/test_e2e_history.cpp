@@ -15,6 +15,7 @@
 #include "sim/VirtualLine.h"
 #include "sim/VirtualPrinter.h"
 #include "support/RunTool.h"
+#include "support/ScratchDir.h"
 #include "test_cdu_util.h"
 
 using nlohmann::json;
@@ -54,14 +55,6 @@ const char* const KEYS[] = {"time",
                             "ticket",
                             "prev"};
 
-std::vector<std::string> Lines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // One record: valid JSON holding every key and no other.
 json Record(const std::string& line) {
     json record = json::parse(line, nullptr, false);
@@ -100,7 +93,7 @@ TEST(E2eHistory, MenuDownloadAndCliQueryEachLeaveOneRecord) {
     ToolRun run = RunTool("1\n2\n" + line.slavePath() + "\n" + file + "\ny\nq\nq\n", menu);
     EXPECT_EQ(run.exitCode, 0) << run.errors;
     EXPECT_NE(run.output.find(" Download operation finished successfully."), std::string::npos);
-    std::vector<std::string> lines = Lines(history);
+    std::vector<std::string> lines = FileLines(history);
     ASSERT_EQ(lines.size(), 1u);
     json download = Record(lines[0]);
     json expected = {{"via", "menu"},
@@ -132,7 +125,7 @@ TEST(E2eHistory, MenuDownloadAndCliQueryEachLeaveOneRecord) {
     printer.start();
     run = RunTool("", Cli({"rpu", "version", "-p", printerLine.slavePath(), "--json"}, history));
     EXPECT_EQ(run.exitCode, 0) << run.errors;
-    lines = Lines(history);
+    lines = FileLines(history);
     ASSERT_EQ(lines.size(), 2u);
     json query = Record(lines[1]);
     EXPECT_EQ(query["via"], "cli");
@@ -159,7 +152,7 @@ TEST(E2eHistory, TwoToolsAppendingAtOnceKeepWholeLinesAndOneChain) {
     std::thread other([&] { runs[1] = RunTool(input, Cli({}, history)); });
     runs[0] = RunTool(input, Cli({}, history));
     other.join();
-    std::vector<std::string> lines = Lines(history);
+    std::vector<std::string> lines = FileLines(history);
     ASSERT_EQ(lines.size(), 200u);
     // Each record's `prev` is the hash of the line before it: the chain
     // did not fork.
@@ -227,7 +220,7 @@ TEST(E2eHistory, SystemLogLineAndOff) {
         << datagram;
     EXPECT_EQ(received(), "");
     // `record=` anchors the line in the file, as the next `prev` hashes it.
-    std::vector<std::string> lines = Lines(options.history);
+    std::vector<std::string> lines = FileLines(options.history);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(anchor[1].str(), Sha256OfText(lines[0]).substr(0, 16));
 
@@ -237,12 +230,12 @@ TEST(E2eHistory, SystemLogLineAndOff) {
     options.env.push_back("KVFWDN_TICKET=ENV-1");
     run = RunTool("", options);
     EXPECT_EQ(json::parse(run.output, nullptr, false)["ticket"], "CHG-42/b") << run.output;
-    EXPECT_EQ(Record(Lines(options.history).back())["ticket"], "CHG-42/b");
+    EXPECT_EQ(Record(FileLines(options.history).back())["ticket"], "CHG-42/b");
     datagram = received();
     EXPECT_EQ(datagram.substr(datagram.size() - 16), " ticket=CHG-42/b") << datagram;
     options.args.resize(5);
     run = RunTool("", options);
-    EXPECT_EQ(Record(Lines(options.history).back())["ticket"], "ENV-1");
+    EXPECT_EQ(Record(FileLines(options.history).back())["ticket"], "ENV-1");
     EXPECT_NE(received().find(" ticket=ENV-1"), std::string::npos);
     for (const std::string& bad :
          std::vector<std::string>{"two words", "", std::string(65, 'x'), "caf\xc3\xa9"}) {
@@ -258,9 +251,9 @@ TEST(E2eHistory, SystemLogLineAndOff) {
     options.env.back() = "KVFWDN_TICKET=bad ticket";
     run = RunTool("1\n1\n" + NO_PORT + "\nq\nq\n", options);
     EXPECT_EQ(run.errors.find("kvfwdn: KVFWDN_TICKET is no valid change ticket"), 0u) << run.errors;
-    EXPECT_EQ(Record(Lines(options.history).back())["ticket"], nullptr);
+    EXPECT_EQ(Record(FileLines(options.history).back())["ticket"], nullptr);
     EXPECT_EQ(received().find("ticket="), std::string::npos);
-    EXPECT_EQ(Lines(options.history).size(), 4u);
+    EXPECT_EQ(FileLines(options.history).size(), 4u);
     options.env.pop_back();
     options.args = {"rpu", "version", "-p", NO_PORT};
 

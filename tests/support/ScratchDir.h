@@ -67,6 +67,15 @@ inline std::string ReadWholeFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The lines of the file at `path`, without their newlines.
+inline std::vector<std::string> FileLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 // True when something (a file, a folder, a link, a FIFO) stands at `path`.
 inline bool PathExists(const std::string& path) {
     struct stat st;
